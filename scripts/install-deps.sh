@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the README's main job need on Debian 12.
+# Idempotent: packages already present are left as they are. Run as root.
+#
+# macOS (Homebrew) equivalents, for building there:
+#   brew install cmake ninja pkg-config boost openssl@3 nlohmann-json uriparser icu4c \
+#                googletest google-benchmark curl
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang clang-format
+  # libraries
+  libboost-dev libboost-system-dev libssl-dev nlohmann-json3-dev liburiparser-dev
+  libicu-dev libpipewire-0.3-dev libcurl4-openssl-dev libstb-dev libwebp-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # test peers and the private audio server
+  pipewire pipewire-bin wireplumber dbus sox python3 python3-websockets
+  ca-certificates openssl procps psmisc
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (apt-get needs it)" >&2
+  exit 1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,179 @@
+// The platform interface of the capture engine: the audio hardware operations, the workspace of
+// running applications and the system test. Everything here is portable; each backend (macOS,
+// PipeWire, simulated) implements it in its own folder and the core never sees a backend type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qor {
+
+class IOQueue;
+
+// Value types laid out exactly as Core Audio lays them out, so the macOS backend can hand the
+// platform's records to the core unchanged (it checks the layouts with static_assert).
+using AudioObjectID = std::uint32_t;
+using OSStatus = std::int32_t;
+
+inline constexpr AudioObjectID kAudioObjectUnknown = 0;
+inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
+inline constexpr OSStatus kAudioHardwareNoError = 0;
+
+constexpr std::uint32_t fourCharCode(const char (&code)[5]) {
+    return (std::uint32_t(std::uint8_t(code[0])) << 24) |
+           (std::uint32_t(std::uint8_t(code[1])) << 16) |
+           (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
+}
+
+inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
+inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;
+inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 1u << 5;
+inline constexpr std::uint32_t kAudioObjectPropertyScopeGlobal = fourCharCode("glob");
+inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
+inline constexpr std::uint32_t kAudioTapPropertyUID = fourCharCode("tuid");
+inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
+inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject =
+    fourCharCode("id2p");
+
+struct AudioStreamBasicDescription {
+    double mSampleRate;
+    std::uint32_t mFormatID;
+    std::uint32_t mFormatFlags;
+    std::uint32_t mBytesPerPacket;
+    std::uint32_t mFramesPerPacket;
+    std::uint32_t mBytesPerFrame;
+    std::uint32_t mChannelsPerFrame;
+    std::uint32_t mBitsPerChannel;
+    std::uint32_t mReserved;
+};
+static_assert(sizeof(AudioStreamBasicDescription) == 40);
+
+struct AudioBuffer {
+    std::uint32_t mNumberChannels;
+    std::uint32_t mDataByteSize;
+    void* mData;
+};
+
+// Variable-length like the platform's: mNumberBuffers records follow the count.
+struct AudioBufferList {
+    std::uint32_t mNumberBuffers;
+    AudioBuffer mBuffers[1];
+};
+
+// Storage for an AudioBufferList with any number of buffers, for backends and tests that build
+// buffer lists themselves.
+class AudioBufferListStorage {
+public:
+    explicit AudioBufferListStorage(std::uint32_t bufferCount);
+    AudioBufferList& list() { return *reinterpret_cast<AudioBufferList*>(storage_.data()); }
+    AudioBuffer& buffer(std::uint32_t index) { return list().mBuffers[index]; }
+
+private:
+    std::vector<std::byte> storage_;
+};
+
+// What kind of tap the core wants: a mixdown of the listed processes, or all output except them.
+struct TapDescription {
+    enum class Kind { stereoMixdownOfProcesses, stereoGlobalTapButExcludeProcesses };
+    Kind kind = Kind::stereoGlobalTapButExcludeProcesses;
+    std::vector<AudioObjectID> processes;  // ascending, no duplicates
+    bool isPrivate = true;
+    int muteBehavior = 0;  // 0: unmuted, the tapped audio still plays
+    std::string name;
+};
+
+// The aggregate device that wraps a tap: the seven keys of the platform's description dictionary.
+struct AggregateDeviceDescription {
+    struct SubTap {
+        std::string uid;
+        bool driftCompensation = true;
+    };
+    std::string name;
+    std::string uid;
+    std::string mainSubDevice;  // "master"
+    std::string clockDevice;    // "clock"
+    bool isPrivate = true;
+    bool isStacked = false;
+    std::vector<SubTap> taps;
+};
+
+// Opaque handle of a registered I/O proc; the backend chooses the values.
+using IOProcID = std::uintptr_t;
+
+// Real-time contract of the I/O block: it runs on the capture's I/O queue (never concurrently with
+// itself or with the diagnostics timer), receives one input buffer list per device cycle, must not
+// block, and may only read the list during the call. The list and its data stay owned by the
+// backend. The block holds the capture weakly and does nothing once the capture is gone.
+using IOBlock = std::function<void(const AudioBufferList& input)>;
+
+// Called at most once, from any thread, when the audio server behind a running device goes away.
+using DeviceLostHandler = std::function<void()>;
+
+// One member per hardware operation. Every member returns the platform status (0 = success) and
+// writes its result only on success. Releasing members may be called with objects that are already
+// gone; their statuses are never examined.
+class AudioHardware {
+public:
+    virtual ~AudioHardware() = default;
+
+    virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) = 0;
+    // Property 'tuid' of a tap (data size 8 on the platform).
+    virtual OSStatus readTapUID(AudioObjectID tap, std::string& outUID) = 0;
+    // Property 'tfmt' of a tap (data size 40).
+    virtual OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) = 0;
+    // Property 'id2p' of the system object, qualified by the pid; outObject is 0 when the process
+    // has no audio process object.
+    virtual OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) = 0;
+    virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                           AudioObjectID& outDevice) = 0;
+    // The block must only ever run on `queue` (see IOQueue). `lost` reports a vanished server.
+    virtual OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
+                                             DeviceLostHandler lost, IOProcID& outProc) = 0;
+    virtual OSStatus deviceStart(AudioObjectID device, IOProcID proc) = 0;
+    virtual OSStatus deviceStop(AudioObjectID device, IOProcID proc) = 0;
+    virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) = 0;
+    virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
+    virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
+};
+
+enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
+
+struct RunningApplication {
+    std::int32_t processIdentifier = 0;
+    std::optional<std::string> bundleIdentifier;
+    std::optional<std::string> localizedName;
+    bool isTerminated = false;
+    ActivationPolicy activationPolicy = ActivationPolicy::regular;
+};
+
+// The running applications a user could pick, in the platform's order.
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    virtual std::vector<RunningApplication> runningApplications() = 0;
+    virtual std::int32_t ownProcessIdentifier() = 0;
+};
+
+// Which requirement the platform's capture test checks; the core owns the texts for each.
+enum class SystemRequirement { macOS14_2, pipeWireServer };
+
+class SystemSupport {
+public:
+    virtual ~SystemSupport() = default;
+    virtual SystemRequirement requirement() const = 0;
+    // True when this system can capture (a new enough OS, or a reachable audio server). Must
+    // answer within a few seconds whatever the platform does.
+    virtual bool captureSupported() = 0;
+};
+
+struct Platform {
+    AudioHardware& hardware;
+    Workspace& workspace;
+    SystemSupport& system;
+};
+
+}  // namespace qor

@@ -1,0 +1,32 @@
+#include "AudioSinks.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "Diagnostics.h"
+
+namespace qor {
+
+static_assert(sizeof(float) == 4);
+
+void StandardOutputSink::write(std::span<const float> floatStereo) {
+    if (floatStereo.empty()) {
+        return;
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+        Diagnostics::writeAll(Diagnostics::standardOutput, floatStereo.data(),
+                              floatStereo.size_bytes());
+    } else {
+        std::vector<std::uint32_t> swapped(floatStereo.size());
+        for (std::size_t i = 0; i < floatStereo.size(); ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &floatStereo[i], 4);
+            swapped[i] = __builtin_bswap32(bits);
+        }
+        Diagnostics::writeAll(Diagnostics::standardOutput, swapped.data(), swapped.size() * 4);
+    }
+}
+
+}  // namespace qor

@@ -1,0 +1,155 @@
+#include "CLIOptions.h"
+
+#include <uriparser/Uri.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <memory>
+
+#include "Text.h"
+
+namespace qor {
+
+HelperError::HelperError(Kind kind, std::string message, std::int32_t status)
+    : kind_(kind), message_(std::move(message)), status_(status) {
+    description_ =
+        kind_ == Kind::coreAudio ? message_ + ":" + std::to_string(status_) : message_;
+}
+
+namespace {
+
+std::string rangeText(const UriTextRangeA& range) {
+    if (range.first == nullptr || range.afterLast == nullptr) {
+        return {};
+    }
+    return std::string(range.first, range.afterLast);
+}
+
+// "+42", "0042" and "-7" convert; blanks, radix prefixes and anything else do not.
+std::optional<std::int32_t> parseDecimalInt32(const std::string& value) {
+    std::string_view digits = value;
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(),
+                                       [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    std::int64_t magnitude = 0;
+    for (char c : digits) {
+        magnitude = magnitude * 10 + (c - '0');
+        if (magnitude > std::int64_t{2147483648}) {
+            return std::nullopt;
+        }
+    }
+    const std::int64_t number = negative ? -magnitude : magnitude;
+    if (number > INT32_MAX || number < INT32_MIN) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(number);
+}
+
+bool isBlank(const std::string& value) { return trimWhitespaceAndNewlines(value).empty(); }
+
+}  // namespace
+
+std::optional<WebSocketURL> WebSocketURL::parse(const std::string& text) {
+    UriUriA uri;
+    const char* errorPosition = nullptr;
+    if (uriParseSingleUriExA(&uri, text.data(), text.data() + text.size(), &errorPosition) !=
+        URI_SUCCESS) {
+        return std::nullopt;
+    }
+    std::unique_ptr<UriUriA, void (*)(UriUriA*)> owner(&uri, uriFreeUriMembersA);
+
+    WebSocketURL url;
+    url.text = text;
+    url.scheme = rangeText(uri.scheme);
+    std::transform(url.scheme.begin(), url.scheme.end(), url.scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (url.scheme != "ws" && url.scheme != "wss") {
+        return std::nullopt;
+    }
+    url.host = rangeText(uri.hostText);
+    url.port = rangeText(uri.portText);
+
+    // Path and query run from the end of the authority to the fragment, exactly as written.
+    const char* begin = text.data() + url.scheme.size() + 1;
+    if (uri.portText.afterLast != nullptr) {
+        begin = uri.portText.afterLast;
+    } else if (uri.hostText.afterLast != nullptr) {
+        begin = uri.hostText.afterLast;
+        if (uri.hostData.ip6 != nullptr || uri.hostData.ipFuture.first != nullptr) {
+            ++begin;  // the closing bracket
+        }
+    }
+    const char* end = text.data() + text.size();
+    if (uri.fragment.first != nullptr) {
+        end = uri.fragment.first - 1;
+    }
+    url.target = begin < end ? std::string(begin, end) : std::string();
+    if (url.target.empty() || url.target.front() != '/') {
+        url.target.insert(url.target.begin(), '/');
+    }
+    return url;
+}
+
+CLIOptions CLIOptions::parse(std::span<const std::string> arguments) {
+    CLIOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto value = [&](const char* failure) -> const std::string& {
+            if (++i == arguments.size()) {
+                throw HelperError::invalidArgument(failure);
+            }
+            return arguments[i];
+        };
+
+        if (argument == "--capabilities") {
+            options.showCapabilities = true;
+        } else if (argument == "--list-sources") {
+            options.listSources = true;
+        } else if (argument == "--output-loopback") {
+            options.selection = CaptureSelection::globalOutput;
+        } else if (argument == "--include-tree") {
+            options.selection = CaptureSelection::include;
+        } else if (argument == "--exclude-tree") {
+            options.selection = CaptureSelection::exclude;
+        } else if (argument == "--pid") {
+            auto pid = parseDecimalInt32(value("pid_required"));
+            if (!pid || *pid < 1) {
+                throw HelperError::invalidArgument("pid_required");
+            }
+            options.pid = *pid;
+        } else if (argument == "--bundle-id") {
+            const std::string& bundleID = value("bundle_id_required");
+            if (isBlank(bundleID)) {
+                throw HelperError::invalidArgument("bundle_id_required");
+            }
+            options.bundleIDs.push_back(bundleID);
+        } else if (argument == "--exclude-bundle-id") {
+            const std::string& bundleID = value("exclude_bundle_id_required");
+            if (isBlank(bundleID)) {
+                throw HelperError::invalidArgument("exclude_bundle_id_required");
+            }
+            options.excludedBundleIDs.push_back(bundleID);
+        } else if (argument == "--ws-url") {
+            auto url = WebSocketURL::parse(value("websocket_url_invalid"));
+            if (!url) {
+                throw HelperError::invalidArgument("websocket_url_invalid");
+            }
+            options.webSocketURL = std::move(url);
+        } else if (argument == "--session-volume-get" || argument == "--session-volume-set" ||
+                   argument == "--microphone" || argument == "--microphone-device-id") {
+            throw HelperError::unsupported("unsupported_on_platform");
+        } else {
+            throw HelperError::invalidArgument("unknown_argument:" + argument);
+        }
+    }
+    return options;
+}
+
+}  // namespace qor

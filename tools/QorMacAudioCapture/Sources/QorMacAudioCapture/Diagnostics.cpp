@@ -1,0 +1,99 @@
+#include "Diagnostics.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+
+namespace qor::Diagnostics {
+namespace {
+
+std::mutex& lock() {
+    static auto* mutex = new std::mutex;  // never destroyed: lines may be written during exit
+    return *mutex;
+}
+
+// Validity and normalisation in one walk: whole floats become integers, non-finite numbers make
+// the whole value unrepresentable.
+bool normalize(JSON& value) {
+    switch (value.type()) {
+        case JSON::value_t::number_float: {
+            const double number = value.get<double>();
+            if (!std::isfinite(number)) {
+                return false;
+            }
+            if (std::trunc(number) == number && std::fabs(number) < 9.2e18) {
+                value = static_cast<std::int64_t>(number);
+            }
+            return true;
+        }
+        case JSON::value_t::object:
+        case JSON::value_t::array:
+            for (auto& element : value) {
+                if (!normalize(element)) {
+                    return false;
+                }
+            }
+            return true;
+        case JSON::value_t::binary:
+        case JSON::value_t::discarded:
+            return false;
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> serialize(const JSON& value) {
+    JSON copy = value;
+    if (!normalize(copy)) {
+        return std::nullopt;
+    }
+    std::string text;
+    try {
+        text = copy.dump(-1, ' ', false, JSON::error_handler_t::replace);
+    } catch (const JSON::exception&) {
+        return std::nullopt;
+    }
+    // A slash byte can only stand for itself in UTF-8 JSON text, and only inside strings.
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    for (char c : text) {
+        if (c == '/') {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped;
+}
+
+void writeAll(int fileDescriptor, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fileDescriptor, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+void write(const JSON& object, int fileDescriptor) {
+    std::lock_guard guard(lock());
+    if (auto line = serialize(object)) {
+        writeAll(fileDescriptor, line->data(), line->size());
+        writeAll(fileDescriptor, "\n", 1);
+    }
+}
+
+void error(const std::string& message) {
+    write(JSON{{"success", false}, {"error", message}}, standardError);
+}
+
+}  // namespace qor::Diagnostics

@@ -1,0 +1,36 @@
+// The JSON-line writer: every line the program writes on standard error, and the capabilities.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace qor {
+
+using JSON = nlohmann::json;
+
+namespace Diagnostics {
+
+inline constexpr int standardOutput = 1;
+inline constexpr int standardError = 2;
+
+// The one serialisation of the program: compact, keys sorted at every level, "/" as "\/",
+// non-ASCII as UTF-8 (invalid sequences become U+FFFD), control characters escaped, whole floats
+// as integers. Nothing when the value holds a number that is not finite.
+std::optional<std::string> serialize(const JSON& value);
+
+// Writes the object as one line, then the newline as its own write, under the one process-wide
+// lock so lines from different threads never interleave. Never fails towards the caller.
+void write(const JSON& object, int fileDescriptor);
+
+// {"error":message,"success":false} on standard error.
+void error(const std::string& message);
+
+// One whole write of the bytes: loops on partial writes and interruptions; gives up silently on
+// any other failure.
+void writeAll(int fileDescriptor, const void* data, std::size_t size);
+
+}  // namespace Diagnostics
+}  // namespace qor

@@ -1,0 +1,39 @@
+#include "IOQueue.h"
+
+#include <pthread.h>
+
+namespace qor {
+
+IOQueue::IOQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+    // Thread names are limited to 15 bytes; keep the label's distinctive tail.
+    std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+    thread_ = std::thread([state = state_, name] {
+#if defined(__APPLE__)
+        pthread_setname_np(name.c_str());
+#else
+        pthread_setname_np(pthread_self(), name.c_str());
+#endif
+        state->context.run();
+    });
+}
+
+IOQueue::~IOQueue() {
+    state_->work.reset();
+    state_->context.stop();
+    // A handler that held the last reference to the queue's owner ends up here on the queue's own
+    // thread; it cannot join itself, and the shared state outlives it.
+    if (isCurrentThread()) {
+        thread_.detach();
+    } else if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+namespace MainQueue {
+boost::asio::io_context& context() {
+    static auto* mainContext = new boost::asio::io_context(1);
+    return *mainContext;
+}
+}  // namespace MainQueue
+
+}  // namespace qor

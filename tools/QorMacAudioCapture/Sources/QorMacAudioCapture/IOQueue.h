@@ -1,0 +1,45 @@
+// Serial executors of the capture program, on Boost.Asio.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace qor {
+
+// A serial queue with a thread of its own, named after its label: one io_context run by one thread,
+// so its handlers never overlap. The capture's I/O callback and its diagnostics timer run here.
+class IOQueue {
+public:
+    explicit IOQueue(std::string label);
+    ~IOQueue();
+    IOQueue(const IOQueue&) = delete;
+    IOQueue& operator=(const IOQueue&) = delete;
+
+    const std::string& label() const { return label_; }
+    boost::asio::io_context& context() { return state_->context; }
+    boost::asio::io_context::executor_type executor() { return state_->context.get_executor(); }
+    bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+private:
+    // Shared with the thread so that a queue destroyed from its own thread stays valid until the
+    // running handler has returned.
+    struct State {
+        boost::asio::io_context context{1};
+        boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
+            boost::asio::make_work_guard(context)};
+    };
+    std::string label_;
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+};
+
+// The main thread's event loop: the entry blocks in it during a capture and the termination-signal
+// handlers run in it. Process-wide, created on first use, never destroyed.
+namespace MainQueue {
+boost::asio::io_context& context();
+}
+
+}  // namespace qor
