@@ -1,0 +1,436 @@
+#include "SimulatedPlatform.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <numbers>
+
+#include "IOQueue.h"
+
+namespace qor::simulated {
+
+// Produces the device's callbacks on the capture's I/O queue, on a clock of its own. Lives from
+// deviceStart until deviceStop; the timers are touched on the I/O queue only.
+class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generator> {
+public:
+    Generator(IOQueue& queue, IOBlock block, DeviceLostHandler lost,
+              const AudioStreamBasicDescription& format, std::uint32_t frames,
+              std::vector<std::pair<double, float>> tones, std::optional<double> loseAfter)
+        : timer_(queue.executor()),
+          loseTimer_(queue.executor()),
+          block_(std::move(block)),
+          lost_(std::move(lost)),
+          format_(format),
+          frames_(std::max<std::uint32_t>(frames, 1)),
+          tones_(std::move(tones)),
+          loseAfter_(loseAfter),
+          planar_((format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
+                  format.mChannelsPerFrame > 1),
+          storage_(planar_ ? format.mChannelsPerFrame : 1) {
+        const std::uint32_t channels = std::max<std::uint32_t>(format.mChannelsPerFrame, 1);
+        samples_.assign(std::size_t{channels} * frames_, 0.0f);
+        if (planar_) {
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                storage_.buffer(c) = {1, frames_ * 4, samples_.data() + std::size_t{c} * frames_};
+            }
+        } else {
+            storage_.buffer(0) = {format.mChannelsPerFrame, channels * frames_ * 4,
+                                  samples_.data()};
+        }
+    }
+
+    void start() {
+        boost::asio::post(timer_.get_executor(), [self = shared_from_this()] {
+            self->start_ = std::chrono::steady_clock::now();
+            self->schedule();
+            if (self->loseAfter_) {
+                self->loseTimer_.expires_after(std::chrono::duration_cast<
+                                               std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(*self->loseAfter_)));
+                self->loseTimer_.async_wait([self](const boost::system::error_code& error) {
+                    if (!error && !self->stopped_) {
+                        self->stopped_ = true;
+                        self->timer_.cancel();
+                        self->lost_();
+                    }
+                });
+            }
+        });
+    }
+
+    void stop() {
+        stopped_ = true;
+        boost::asio::post(timer_.get_executor(), [self = shared_from_this()] {
+            self->timer_.cancel();
+            self->loseTimer_.cancel();
+        });
+    }
+
+private:
+    void schedule() {
+        const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
+        const auto offset = std::chrono::duration<double>(
+            static_cast<double>(cycles_ + 1) * frames_ / rate);
+        timer_.expires_at(start_ +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(offset));
+        timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+            if (error || self->stopped_) {
+                return;
+            }
+            self->cycle();
+            self->schedule();
+        });
+    }
+
+    // Channel 0 carries the mix, channel 1 its negation, further channels a constant, so a test
+    // can tell which channels reached the block.
+    void cycle() {
+        const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
+        const std::uint32_t channels = std::max<std::uint32_t>(format_.mChannelsPerFrame, 1);
+        for (std::uint32_t k = 0; k < frames_; ++k) {
+            const double time = static_cast<double>(frameIndex_ + k) / rate;
+            double mix = 0.0;
+            for (const auto& [frequency, amplitude] : tones_) {
+                mix += amplitude * std::sin(2.0 * std::numbers::pi * frequency * time);
+            }
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const float value = c == 0 ? float(mix) : c == 1 ? float(-mix) : 0.125f;
+                const std::size_t index = planar_ ? std::size_t{c} * frames_ + k
+                                                  : std::size_t{k} * channels + c;
+                samples_[index] = value;
+            }
+        }
+        frameIndex_ += frames_;
+        ++cycles_;
+        block_(storage_.list());
+    }
+
+    boost::asio::steady_timer timer_;
+    boost::asio::steady_timer loseTimer_;
+    const IOBlock block_;
+    const DeviceLostHandler lost_;
+    const AudioStreamBasicDescription format_;
+    const std::uint32_t frames_;
+    const std::vector<std::pair<double, float>> tones_;
+    const std::optional<double> loseAfter_;
+    const bool planar_;
+    AudioBufferListStorage storage_;
+    std::vector<float> samples_;
+    std::chrono::steady_clock::time_point start_;
+    std::uint64_t cycles_ = 0;
+    std::uint64_t frameIndex_ = 0;
+    std::atomic<bool> stopped_{false};
+};
+
+namespace {
+
+AudioStreamBasicDescription formatFromJSON(const JSON& json) {
+    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat,
+                                       8, 1, 8, 2, 32, 0};
+    format.mSampleRate = json.value("sampleRate", 48000.0);
+    format.mChannelsPerFrame = json.value("channels", 2u);
+    format.mBitsPerChannel = json.value("bits", 32u);
+    const std::string id = json.value("formatID", std::string("lpcm"));
+    if (id.size() == 4) {
+        char code[5] = {id[0], id[1], id[2], id[3], 0};
+        format.mFormatID = fourCharCode(code);
+    }
+    format.mFormatFlags = json.value("float", true) ? kAudioFormatFlagIsFloat : 0;
+    if (!json.value("interleaved", true)) {
+        format.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
+    }
+    const std::uint32_t bytes = format.mBitsPerChannel / 8;
+    format.mBytesPerFrame = json.value("interleaved", true) ? bytes * format.mChannelsPerFrame
+                                                            : bytes;
+    format.mBytesPerPacket = format.mBytesPerFrame;
+    return format;
+}
+
+}  // namespace
+
+Scenario Scenario::fromJSON(const JSON& json) {
+    Scenario scenario;
+    for (const JSON& entry : json.value("applications", JSON::array())) {
+        Application application;
+        application.pid = entry.value("pid", 0);
+        if (entry.contains("bundleId") && entry["bundleId"].is_string()) {
+            application.bundleIdentifier = entry["bundleId"].get<std::string>();
+        }
+        if (entry.contains("name") && entry["name"].is_string()) {
+            application.localizedName = entry["name"].get<std::string>();
+        }
+        application.terminated = entry.value("terminated", false);
+        application.policy = static_cast<ActivationPolicy>(entry.value("policy", 0));
+        application.audioObject = entry.value("audioObject", 0u);
+        application.translateStatus = entry.value("translateStatus", 0);
+        application.toneFrequency = entry.value("frequency", 440.0);
+        application.toneAmplitude = entry.value("amplitude", 0.5f);
+        scenario.applications.push_back(std::move(application));
+    }
+    if (json.contains("ownPid")) {
+        scenario.ownPid = json["ownPid"].get<std::int32_t>();
+    }
+    scenario.supported = json.value("supported", true);
+    scenario.requirement = json.value("requirement", std::string("macos")) == "pipewire"
+                               ? SystemRequirement::pipeWireServer
+                               : SystemRequirement::macOS14_2;
+    if (json.contains("format")) {
+        scenario.format = formatFromJSON(json["format"]);
+    }
+    scenario.framesPerCallback = json.value("framesPerCallback", 480u);
+    for (const auto& [operation, status] : json.value("failures", JSON::object()).items()) {
+        scenario.failures[operation] = status.get<OSStatus>();
+    }
+    if (json.contains("loseServerAfterSeconds")) {
+        scenario.loseServerAfterSeconds = json["loseServerAfterSeconds"].get<double>();
+    }
+    scenario.eventLogPath = json.value("eventLog", std::string());
+    return scenario;
+}
+
+SimulatedPlatform::SimulatedPlatform(Scenario scenario) : scenario_(std::move(scenario)) {}
+
+SimulatedPlatform::~SimulatedPlatform() {
+    for (auto& [id, proc] : procs_) {
+        if (proc.generator) {
+            proc.generator->stop();
+        }
+    }
+}
+
+OSStatus SimulatedPlatform::failure(const std::string& operation) const {
+    auto found = scenario_.failures.find(operation);
+    return found == scenario_.failures.end() ? 0 : found->second;
+}
+
+void SimulatedPlatform::record(const std::string& event) {
+    events_.push_back(event);
+    if (!scenario_.eventLogPath.empty()) {
+        std::ofstream(scenario_.eventLogPath, std::ios::app) << event << '\n';
+    }
+}
+
+std::vector<std::string> SimulatedPlatform::events() const {
+    std::lock_guard guard(mutex_);
+    return events_;
+}
+
+std::size_t SimulatedPlatform::liveObjects() const {
+    std::lock_guard guard(mutex_);
+    return taps_.size() + deviceTap_.size() + procs_.size();
+}
+
+std::vector<TapDescription> SimulatedPlatform::tapDescriptions() const {
+    std::lock_guard guard(mutex_);
+    return tapHistory_;
+}
+
+std::vector<AggregateDeviceDescription> SimulatedPlatform::aggregateDescriptions() const {
+    std::lock_guard guard(mutex_);
+    return aggregateHistory_;
+}
+
+std::size_t SimulatedPlatform::translateCalls() const {
+    std::lock_guard guard(mutex_);
+    return translateCalls_;
+}
+
+std::size_t SimulatedPlatform::workspaceReads() const {
+    std::lock_guard guard(mutex_);
+    return workspaceReads_;
+}
+
+OSStatus SimulatedPlatform::createProcessTap(const TapDescription& description,
+                                             AudioObjectID& outTap) {
+    std::lock_guard guard(mutex_);
+    tapHistory_.push_back(description);
+    if (OSStatus status = failure("createProcessTap")) {
+        return status;
+    }
+    outTap = nextObject_++;
+    taps_[outTap] = description;
+    record("create tap " + std::to_string(outTap));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::readTapUID(AudioObjectID tap, std::string& outUID) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("readTapUID")) {
+        return status;
+    }
+    if (!taps_.contains(tap)) {
+        return -50;
+    }
+    outUID = "simulated-tap-" + std::to_string(tap);
+    return 0;
+}
+
+OSStatus SimulatedPlatform::readTapFormat(AudioObjectID tap,
+                                          AudioStreamBasicDescription& outFormat) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("readTapFormat")) {
+        return status;
+    }
+    if (!taps_.contains(tap)) {
+        return -50;
+    }
+    outFormat = scenario_.format;
+    return 0;
+}
+
+OSStatus SimulatedPlatform::translatePIDToProcessObject(std::int32_t pid,
+                                                        AudioObjectID& outObject) {
+    std::lock_guard guard(mutex_);
+    ++translateCalls_;
+    for (const Application& application : scenario_.applications) {
+        if (application.pid == pid) {
+            if (application.translateStatus != 0) {
+                return application.translateStatus;
+            }
+            outObject = application.audioObject;
+            return 0;
+        }
+    }
+    outObject = 0;
+    return 0;
+}
+
+OSStatus SimulatedPlatform::createAggregateDevice(const AggregateDeviceDescription& description,
+                                                  AudioObjectID& outDevice) {
+    std::lock_guard guard(mutex_);
+    aggregateHistory_.push_back(description);
+    if (OSStatus status = failure("createAggregateDevice")) {
+        return status;
+    }
+    AudioObjectID tap = 0;
+    for (const auto& [id, _] : taps_) {
+        if (description.taps.size() == 1 && description.taps[0].uid == "simulated-tap-" +
+                                                                          std::to_string(id)) {
+            tap = id;
+        }
+    }
+    if (tap == 0) {
+        return -50;
+    }
+    outDevice = nextObject_++;
+    deviceTap_[outDevice] = tap;
+    record("create device " + std::to_string(outDevice));
+    return 0;
+}
+
+std::vector<std::pair<double, float>> SimulatedPlatform::tonesFor(const TapDescription& tap) const {
+    std::vector<std::pair<double, float>> tones;
+    const bool mixdown = tap.kind == TapDescription::Kind::stereoMixdownOfProcesses;
+    for (const Application& application : scenario_.applications) {
+        if (application.audioObject == 0 || application.terminated) {
+            continue;
+        }
+        const bool listed = std::find(tap.processes.begin(), tap.processes.end(),
+                                      application.audioObject) != tap.processes.end();
+        if (listed == mixdown) {
+            tones.emplace_back(application.toneFrequency, application.toneAmplitude);
+        }
+    }
+    return tones;
+}
+
+OSStatus SimulatedPlatform::createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue,
+                                                    IOBlock block, DeviceLostHandler lost,
+                                                    IOProcID& outProc) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("createIOProc")) {
+        return status;
+    }
+    if (!deviceTap_.contains(device)) {
+        return -50;
+    }
+    outProc = nextObject_++;
+    procs_[outProc] = Proc{device, &queue, std::move(block), std::move(lost), nullptr};
+    record("create ioproc " + std::to_string(outProc));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, IOProcID proc) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("deviceStart")) {
+        return status;
+    }
+    auto found = procs_.find(proc);
+    if (found == procs_.end() || found->second.device != device) {
+        return -50;
+    }
+    Proc& entry = found->second;
+    entry.generator = std::make_shared<Generator>(
+        *entry.queue, entry.block, entry.lost, scenario_.format, scenario_.framesPerCallback,
+        tonesFor(taps_.at(deviceTap_.at(device))), scenario_.loseServerAfterSeconds);
+    entry.generator->start();
+    record("start device " + std::to_string(device));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::deviceStop(AudioObjectID device, IOProcID proc) {
+    std::lock_guard guard(mutex_);
+    auto found = procs_.find(proc);
+    if (found != procs_.end() && found->second.generator) {
+        found->second.generator->stop();
+        found->second.generator.reset();
+    }
+    record("stop device " + std::to_string(device));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID, IOProcID proc) {
+    std::lock_guard guard(mutex_);
+    auto found = procs_.find(proc);
+    if (found == procs_.end()) {
+        return -50;
+    }
+    if (found->second.generator) {
+        found->second.generator->stop();
+    }
+    procs_.erase(found);
+    record("destroy ioproc " + std::to_string(proc));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::destroyAggregateDevice(AudioObjectID device) {
+    std::lock_guard guard(mutex_);
+    if (deviceTap_.erase(device) == 0) {
+        return -50;
+    }
+    record("destroy device " + std::to_string(device));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::destroyProcessTap(AudioObjectID tap) {
+    std::lock_guard guard(mutex_);
+    if (taps_.erase(tap) == 0) {
+        return -50;
+    }
+    record("destroy tap " + std::to_string(tap));
+    return 0;
+}
+
+std::vector<RunningApplication> SimulatedPlatform::runningApplications() {
+    std::lock_guard guard(mutex_);
+    ++workspaceReads_;
+    std::vector<RunningApplication> applications;
+    for (const Application& application : scenario_.applications) {
+        applications.push_back(RunningApplication{application.pid, application.bundleIdentifier,
+                                                  application.localizedName,
+                                                  application.terminated, application.policy});
+    }
+    return applications;
+}
+
+std::int32_t SimulatedPlatform::ownProcessIdentifier() {
+    return scenario_.ownPid.value_or(static_cast<std::int32_t>(::getpid()));
+}
+
+}  // namespace qor::simulated

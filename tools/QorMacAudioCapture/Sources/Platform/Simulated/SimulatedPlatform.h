@@ -1,0 +1,115 @@
+// A scriptable stand-in for the audio hardware, the workspace and the system test, for tests only.
+// It keeps running applications and their audio process objects, fails any operation with a chosen
+// status, reports a chosen tap format, generates a sine per process (mixed for the processes a tap
+// covers) on the capture's I/O queue on its own clock, and records every create and destroy.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AudioHardware.h"
+#include "Diagnostics.h"
+
+namespace qor::simulated {
+
+struct Application {
+    std::int32_t pid = 0;
+    std::optional<std::string> bundleIdentifier;
+    std::optional<std::string> localizedName;
+    bool terminated = false;
+    ActivationPolicy policy = ActivationPolicy::regular;
+    AudioObjectID audioObject = 0;  // 0: the process plays no audio
+    OSStatus translateStatus = 0;   // a failing translation for this pid
+    double toneFrequency = 440.0;
+    float toneAmplitude = 0.5f;
+};
+
+struct Scenario {
+    std::vector<Application> applications;
+    std::optional<std::int32_t> ownPid;  // absent: the real process id
+    bool supported = true;
+    SystemRequirement requirement = SystemRequirement::macOS14_2;
+    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat,
+                                       8, 1, 8, 2, 32, 0};
+    std::uint32_t framesPerCallback = 480;
+    // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
+    // createAggregateDevice, createIOProc, deviceStart.
+    std::map<std::string, OSStatus> failures;
+    std::optional<double> loseServerAfterSeconds;
+    std::string eventLogPath;  // each event appended as a line when it happens
+
+    static Scenario fromJSON(const JSON& json);
+};
+
+class SimulatedPlatform final : public AudioHardware, public Workspace, public SystemSupport {
+public:
+    explicit SimulatedPlatform(Scenario scenario);
+    ~SimulatedPlatform() override;
+
+    Platform platform() { return Platform{*this, *this, *this}; }
+
+    // Events such as "create tap 1000", "start device 1001", "destroy tap 1000", in order.
+    std::vector<std::string> events() const;
+    // Objects created and not yet destroyed.
+    std::size_t liveObjects() const;
+    std::vector<TapDescription> tapDescriptions() const;
+    std::vector<AggregateDeviceDescription> aggregateDescriptions() const;
+    std::size_t translateCalls() const;
+    std::size_t workspaceReads() const;
+
+    // AudioHardware
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
+    OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
+    OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
+                                     DeviceLostHandler lost, IOProcID& outProc) override;
+    OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;
+    OSStatus deviceStop(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+
+    // Workspace
+    std::vector<RunningApplication> runningApplications() override;
+    std::int32_t ownProcessIdentifier() override;
+
+    // SystemSupport
+    SystemRequirement requirement() const override { return scenario_.requirement; }
+    bool captureSupported() override { return scenario_.supported; }
+
+private:
+    class Generator;
+
+    OSStatus failure(const std::string& operation) const;
+    void record(const std::string& event);
+    std::vector<std::pair<double, float>> tonesFor(const TapDescription& tap) const;
+
+    const Scenario scenario_;
+    mutable std::mutex mutex_;  // guards everything below; tests read from other threads
+    AudioObjectID nextObject_ = 1000;
+    std::vector<std::string> events_;
+    std::map<AudioObjectID, TapDescription> taps_;
+    std::map<AudioObjectID, AudioObjectID> deviceTap_;  // device -> its tap
+    std::vector<TapDescription> tapHistory_;
+    std::vector<AggregateDeviceDescription> aggregateHistory_;
+    struct Proc {
+        AudioObjectID device;
+        IOQueue* queue;
+        IOBlock block;
+        DeviceLostHandler lost;
+        std::shared_ptr<Generator> generator;
+    };
+    std::map<IOProcID, Proc> procs_;
+    std::size_t translateCalls_ = 0;
+    std::size_t workspaceReads_ = 0;
+};
+
+}  // namespace qor::simulated

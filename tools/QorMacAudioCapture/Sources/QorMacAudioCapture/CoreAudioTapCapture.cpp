@@ -1,0 +1,366 @@
+#include "CoreAudioTapCapture.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <vector>
+
+#include "ProcessCatalog.h"
+
+namespace qor {
+
+std::string makeUUIDString() {
+    thread_local boost::uuids::random_generator generator;
+    std::string text = boost::uuids::to_string(generator());
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+namespace {
+
+int modeValue(const CLIOptions& options) {
+    return options.selection == CaptureSelection::exclude ? 1 : 0;
+}
+
+const char* sourceValue(const CLIOptions& options) {
+    return options.selection == CaptureSelection::globalOutput ? "output_loopback"
+                                                               : "process_loopback";
+}
+
+// The process-wide termination-signal sources. They live until the process ends; a later capture
+// in the same process replaces them.
+namespace SignalStorage {
+std::vector<std::unique_ptr<boost::asio::signal_set>>& sources() {
+    static auto* storage = new std::vector<std::unique_ptr<boost::asio::signal_set>>;
+    return *storage;
+}
+}  // namespace SignalStorage
+
+void awaitSignal(boost::asio::signal_set& source, std::weak_ptr<CoreAudioTapCapture> capture) {
+    source.async_wait([&source, capture](const boost::system::error_code& error, int) {
+        if (error) {
+            return;  // the source was replaced
+        }
+        if (auto strong = capture.lock()) {
+            strong->stop();
+        }
+        MainQueue::context().stop();
+        awaitSignal(source, capture);
+    });
+}
+
+}  // namespace
+
+// Owned by the capture on the main thread and by the handlers queued on the I/O queue; `cancelled`
+// is the main thread's word to a handler that is already due.
+struct CoreAudioTapCapture::DiagnosticTimer {
+    explicit DiagnosticTimer(IOQueue& queue) : timer(queue.executor()) {}
+    boost::asio::steady_timer timer;  // I/O queue only
+    std::atomic<bool> cancelled{false};
+};
+
+std::shared_ptr<CoreAudioTapCapture> CoreAudioTapCapture::create(CLIOptions options,
+                                                                 std::shared_ptr<AudioSink> sink,
+                                                                 Platform& platform) {
+    return std::shared_ptr<CoreAudioTapCapture>(
+        new CoreAudioTapCapture(std::move(options), std::move(sink), platform));
+}
+
+CoreAudioTapCapture::CoreAudioTapCapture(CLIOptions options, std::shared_ptr<AudioSink> sink,
+                                         Platform& platform)
+    : options_(std::move(options)),
+      sink_(std::move(sink)),
+      hardware_(platform.hardware),
+      workspace_(platform.workspace) {}
+
+CoreAudioTapCapture::~CoreAudioTapCapture() = default;
+
+void CoreAudioTapCapture::run() {
+    const TapDescription description = makeTapDescription();
+
+    if (const OSStatus status = hardware_.createProcessTap(description, tapID_); status != 0) {
+        throw HelperError::coreAudio("create_process_tap", status);
+    }
+    const std::string tapUID = readTapUID();
+    const AudioStreamBasicDescription format = readTapFormat();
+    inputSampleRate_ = format.mSampleRate;
+    resampler_ = std::make_unique<StereoResampler>(std::max(format.mSampleRate, 1.0), 48000.0);
+    createAggregateDevice(tapUID);
+    registerIOProc();
+
+    Diagnostics::write(startupLine(), Diagnostics::standardError);
+    installSignalHandlers();
+    startDiagnostics();
+
+    if (const OSStatus status = hardware_.deviceStart(aggregateDeviceID_, *ioProcID_);
+        status != 0) {
+        throw HelperError::coreAudio("start_aggregate_device", status);
+    }
+
+    auto& mainContext = MainQueue::context();
+    mainContext.restart();
+    auto keepRunning = boost::asio::make_work_guard(mainContext);
+    mainContext.run();
+
+    if (serverLost_) {
+        throw HelperError::runtime("audio_server_disconnected");
+    }
+}
+
+void CoreAudioTapCapture::stop() {
+    if (diagnosticTimer_) {
+        diagnosticTimer_->cancelled = true;
+        boost::asio::post(ioQueue_.executor(),
+                          [timer = diagnosticTimer_] { timer->timer.cancel(); });
+        diagnosticTimer_.reset();
+    }
+    if (aggregateDeviceID_ != kAudioObjectUnknown) {
+        hardware_.deviceStop(aggregateDeviceID_, ioProcID_.value_or(0));
+    }
+    if (ioProcID_ && aggregateDeviceID_ != kAudioObjectUnknown) {
+        hardware_.destroyIOProcID(aggregateDeviceID_, *ioProcID_);
+    }
+    ioProcID_.reset();
+    if (aggregateDeviceID_ != kAudioObjectUnknown) {
+        hardware_.destroyAggregateDevice(aggregateDeviceID_);
+        aggregateDeviceID_ = kAudioObjectUnknown;
+    }
+    if (tapID_ != kAudioObjectUnknown) {
+        hardware_.destroyProcessTap(tapID_);
+        tapID_ = kAudioObjectUnknown;
+    }
+    sink_->close();
+}
+
+TapDescription CoreAudioTapCapture::makeTapDescription() {
+    std::vector<std::string> bundleIDs = options_.bundleIDs;
+    bundleIDs.insert(bundleIDs.end(), options_.excludedBundleIDs.begin(),
+                     options_.excludedBundleIDs.end());
+    std::vector<AudioObjectID> processes =
+        ProcessCatalog::processObjectIDs(hardware_, workspace_, bundleIDs);
+
+    const bool include = options_.selection == CaptureSelection::include;
+    if (options_.pid > 0) {
+        try {
+            processes.push_back(ProcessCatalog::processObjectID(hardware_, options_.pid));
+        } catch (const HelperError&) {
+            if (include) {
+                throw;
+            }
+        }
+    }
+    std::sort(processes.begin(), processes.end());
+    processes.erase(std::unique(processes.begin(), processes.end()), processes.end());
+    if (include && processes.empty()) {
+        throw HelperError::runtime("audio_process_not_found");
+    }
+
+    TapDescription description;
+    description.kind = include ? TapDescription::Kind::stereoMixdownOfProcesses
+                               : TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
+    description.processes = std::move(processes);
+    description.isPrivate = true;
+    description.muteBehavior = 0;
+    description.name = kTapNamePrefix + makeUUIDString();
+    return description;
+}
+
+std::string CoreAudioTapCapture::readTapUID() {
+    std::string uid;
+    if (const OSStatus status = hardware_.readTapUID(tapID_, uid); status != 0) {
+        throw HelperError::coreAudio("read_tap_uid", status);
+    }
+    return uid;
+}
+
+AudioStreamBasicDescription CoreAudioTapCapture::readTapFormat() {
+    AudioStreamBasicDescription format{};
+    if (const OSStatus status = hardware_.readTapFormat(tapID_, format); status != 0) {
+        throw HelperError::coreAudio("read_tap_format", status);
+    }
+    if (format.mFormatID != kAudioFormatLinearPCM || format.mBitsPerChannel != 32 ||
+        (format.mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
+        throw HelperError::runtime("unsupported_tap_audio_format");
+    }
+    return format;
+}
+
+void CoreAudioTapCapture::createAggregateDevice(const std::string& tapUID) {
+    AggregateDeviceDescription description;
+    description.name = kAggregateDeviceName;
+    description.uid = kAggregateDeviceUIDPrefix + makeUUIDString();
+    description.mainSubDevice = tapUID;
+    description.clockDevice = tapUID;
+    description.isPrivate = true;
+    description.isStacked = false;
+    description.taps = {{.uid = tapUID, .driftCompensation = true}};
+    if (const OSStatus status = hardware_.createAggregateDevice(description, aggregateDeviceID_);
+        status != 0) {
+        throw HelperError::coreAudio("create_aggregate_device", status);
+    }
+}
+
+void CoreAudioTapCapture::registerIOProc() {
+    std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
+    IOBlock block = [weak](const AudioBufferList& input) {
+        if (auto capture = weak.lock()) {
+            capture->consume(input);
+        }
+    };
+    DeviceLostHandler lost = [weak] {
+        boost::asio::post(MainQueue::context(), [weak] {
+            if (auto capture = weak.lock()) {
+                capture->serverLost_ = true;
+            }
+            MainQueue::context().stop();
+        });
+    };
+    IOProcID proc = 0;
+    if (const OSStatus status = hardware_.createIOProcIDWithBlock(
+            aggregateDeviceID_, ioQueue_, std::move(block), std::move(lost), proc);
+        status != 0) {
+        throw HelperError::coreAudio("create_io_proc", status);
+    }
+    ioProcID_ = proc;
+}
+
+void CoreAudioTapCapture::installSignalHandlers() {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
+    std::vector<std::unique_ptr<boost::asio::signal_set>> sources;
+    sources.push_back(std::make_unique<boost::asio::signal_set>(MainQueue::context(), SIGINT));
+    sources.push_back(std::make_unique<boost::asio::signal_set>(MainQueue::context(), SIGTERM));
+    for (auto& source : sources) {
+        awaitSignal(*source, weak_from_this());
+    }
+    SignalStorage::sources() = std::move(sources);
+}
+
+void CoreAudioTapCapture::startDiagnostics() {
+    auto timer = std::make_shared<DiagnosticTimer>(ioQueue_);
+    const auto firstDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
+
+    // Deadlines advance from the previous deadline, so lines keep a 3-second period without drift.
+    struct Tick {
+        std::weak_ptr<CoreAudioTapCapture> capture;
+        std::shared_ptr<DiagnosticTimer> timer;
+        void operator()(const boost::system::error_code& error) const {
+            if (error || timer->cancelled) {
+                return;
+            }
+            if (auto strong = capture.lock()) {
+                Diagnostics::write(strong->diagnosticsLine(), Diagnostics::standardError);
+            }
+            timer->timer.expires_at(timer->timer.expiry() + std::chrono::seconds(3));
+            timer->timer.async_wait(*this);
+        }
+    };
+    boost::asio::post(ioQueue_.executor(), [tick = Tick{weak, timer}, firstDeadline] {
+        tick.timer->timer.expires_at(firstDeadline);
+        tick.timer->timer.async_wait(tick);
+    });
+    diagnosticTimer_ = std::move(timer);
+}
+
+void CoreAudioTapCapture::consume(const AudioBufferList& input) {
+    if (input.mNumberBuffers == 0) {
+        return;
+    }
+    const AudioBuffer& first = input.mBuffers[0];
+    if (first.mData == nullptr) {
+        return;
+    }
+    const std::uint32_t channels = first.mNumberChannels >= 2 ? first.mNumberChannels : 1;
+    const std::uint64_t frameBytes = std::uint64_t{channels} * 4;
+    if (first.mDataByteSize < frameBytes) {
+        return;
+    }
+    const std::size_t frames = first.mDataByteSize / frameBytes;
+
+    std::vector<float> block(2 * frames, 0.0f);
+    const auto* samples = static_cast<const float*>(first.mData);
+    const AudioBuffer* second = input.mNumberBuffers >= 2 ? &input.mBuffers[1] : nullptr;
+    if (second != nullptr && first.mNumberChannels == 1 && second->mNumberChannels == 1 &&
+        second->mData != nullptr) {
+        // Planar: the frame count comes from buffer 0; never read past what buffer 1 holds.
+        const auto* right = static_cast<const float*>(second->mData);
+        const std::size_t rightFrames = std::min<std::size_t>(frames, second->mDataByteSize / 4);
+        for (std::size_t k = 0; k < frames; ++k) {
+            block[2 * k] = samples[k];
+            block[2 * k + 1] = k < rightFrames ? right[k] : 0.0f;
+        }
+    } else {
+        const std::size_t rightOffset = first.mNumberChannels >= 2 ? 1 : 0;
+        for (std::size_t k = 0; k < frames; ++k) {
+            const std::size_t base = k * channels;
+            block[2 * k] = samples[base];
+            block[2 * k + 1] = samples[base + rightOffset];
+        }
+    }
+
+    if (resampler_) {
+        block = resampler_->process(block);
+    }
+    if (block.empty()) {
+        return;
+    }
+
+    float peak = 0.0f;
+    for (float sample : block) {
+        if (peak <= std::fabs(sample)) {
+            peak = std::fabs(sample);
+        }
+    }
+    lastPeak_ = peak;
+    packetCount_ += 1;
+    frameCount_ += block.size() / 2;
+    writeCount_ += 1;
+    const std::uint64_t bytesPerSample = sink_->formatName() == "float32le" ? 4 : 2;
+    byteCount_ += block.size() * bytesPerSample;
+    sink_->write(block);
+}
+
+void CoreAudioTapCapture::setResamplerForTesting(double inputRate) {
+    resampler_ = std::make_unique<StereoResampler>(inputRate, 48000.0);
+}
+
+JSON CoreAudioTapCapture::startupLine() const {
+    return JSON{
+        {"channels", 2},
+        {"format", sink_->formatName()},
+        {"mode", modeValue(options_)},
+        {"pid", options_.pid},
+        {"sampleRate", 48000},
+        {"source", sourceValue(options_)},
+        {"sourceSampleRate", inputSampleRate_},
+        {"success", true},
+        {"transport", sink_->transportName()},
+    };
+}
+
+JSON CoreAudioTapCapture::diagnosticsLine() const {
+    return JSON{
+        {"bytes", byteCount_},
+        {"diagnostic", "capture_stats"},
+        {"frames", frameCount_},
+        {"mode", modeValue(options_)},
+        {"packets", packetCount_},
+        {"peak", lastPeak_},
+        {"pid", options_.pid},
+        {"silentPackets", 0},
+        {"source", sourceValue(options_)},
+        {"writes", writeCount_},
+    };
+}
+
+}  // namespace qor

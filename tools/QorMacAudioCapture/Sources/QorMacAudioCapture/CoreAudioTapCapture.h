@@ -1,0 +1,106 @@
+// The capture engine: builds the tap and its private aggregate device, runs the I/O callback, turns
+// buffer lists into stereo blocks, counts what it delivers, reports, and stops in order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "AudioHardware.h"
+#include "AudioSinks.h"
+#include "CLIOptions.h"
+#include "Diagnostics.h"
+#include "IOQueue.h"
+#include "StereoResampler.h"
+
+namespace qor {
+
+inline constexpr const char* kIOQueueLabel = "com.brinvale.qor.native-audio.io";
+inline constexpr const char* kTapNamePrefix = "QOR Native Audio ";
+inline constexpr const char* kAggregateDeviceName = "QOR Native Audio";
+inline constexpr const char* kAggregateDeviceUIDPrefix = "com.brinvale.qor.native-audio.aggregate.";
+
+// A fresh random UUID in its 36-character upper-case text form.
+std::string makeUUIDString();
+
+// Threads: construction, run(), stop() and the signal handlers run on the main thread; consume()
+// and the diagnostics timer run on the I/O queue. Callbacks hold the capture weakly, so it is always
+// owned by a shared_ptr (use create()).
+class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapture> {
+public:
+    static std::shared_ptr<CoreAudioTapCapture> create(CLIOptions options,
+                                                       std::shared_ptr<AudioSink> sink,
+                                                       Platform& platform);
+    ~CoreAudioTapCapture();
+
+    // Sets the capture up, announces it, starts it and blocks in the main event loop until a
+    // termination signal stops it. Throws HelperError; the caller then calls stop().
+    void run();
+    // Releases whatever platform objects exist, in reverse order of creation, then closes the sink.
+    // Idempotent; never fails.
+    void stop();
+
+    // The per-callback work of the I/O block, on the I/O queue. Never fails: unusable buffer lists
+    // are skipped.
+    void consume(const AudioBufferList& input);
+
+    // The selection as a tap description, with the processes resolved. Creates nothing.
+    TapDescription makeTapDescription();
+
+    JSON startupLine() const;
+    // Reads the counters: call on the I/O queue only.
+    JSON diagnosticsLine() const;
+
+    // Counters, for tests on the I/O queue's side (or after it has gone quiet).
+    std::uint64_t packetCount() const { return packetCount_; }
+    std::uint64_t frameCount() const { return frameCount_; }
+    std::uint64_t writeCount() const { return writeCount_; }
+    std::uint64_t byteCount() const { return byteCount_; }
+    float lastPeak() const { return lastPeak_; }
+    IOQueue& ioQueue() { return ioQueue_; }
+    // Lets consume() run outside a capture (tests, benchmarks).
+    void setResamplerForTesting(double inputRate);
+
+private:
+    struct DiagnosticTimer;
+
+    CoreAudioTapCapture(CLIOptions options, std::shared_ptr<AudioSink> sink, Platform& platform);
+
+    std::string readTapUID();
+    AudioStreamBasicDescription readTapFormat();
+    void createAggregateDevice(const std::string& tapUID);
+    void registerIOProc();
+    void installSignalHandlers();
+    void startDiagnostics();
+
+    // Fixed at construction.
+    const CLIOptions options_;
+    const std::shared_ptr<AudioSink> sink_;
+    AudioHardware& hardware_;
+    Workspace& workspace_;
+    IOQueue ioQueue_{kIOQueueLabel};
+
+    // Main thread only.
+    AudioObjectID tapID_ = kAudioObjectUnknown;
+    AudioObjectID aggregateDeviceID_ = kAudioObjectUnknown;
+    std::optional<IOProcID> ioProcID_;
+    double inputSampleRate_ = 48000.0;
+    std::shared_ptr<DiagnosticTimer> diagnosticTimer_;
+
+    // Written by run() before the device starts, then used by the I/O queue only.
+    std::unique_ptr<StereoResampler> resampler_;
+
+    // I/O queue only: consume() and the diagnostics timer never overlap, so no lock.
+    std::uint64_t packetCount_ = 0;
+    std::uint64_t frameCount_ = 0;
+    std::uint64_t writeCount_ = 0;
+    std::uint64_t byteCount_ = 0;
+    float lastPeak_ = 0.0f;
+
+    // Set on the main thread when the backend reports that the audio server went away.
+    std::atomic<bool> serverLost_{false};
+};
+
+}  // namespace qor

@@ -1,0 +1,114 @@
+#include "Entry.h"
+
+#include <memory>
+
+#include "AudioSinks.h"
+#include "CLIOptions.h"
+#include "CoreAudioTapCapture.h"
+#include "Diagnostics.h"
+#include "ProcessCatalog.h"
+#include "WebSocketAudioSink.h"
+
+namespace qor {
+
+// The oldest PipeWire server the Linux backend works with.
+inline constexpr const char* kPipeWireMinimumVersion = "0.3.48";
+
+namespace {
+
+const char* minimumSystemVersion(SystemRequirement requirement) {
+    return requirement == SystemRequirement::macOS14_2 ? "14.2" : kPipeWireMinimumVersion;
+}
+
+const char* unsupportedSystemMessage(SystemRequirement requirement) {
+    return requirement == SystemRequirement::macOS14_2 ? "macos_14_2_required"
+                                                       : "pipewire_required";
+}
+
+void writeCapabilities(SystemSupport& system) {
+    const bool supported = system.captureSupported();
+    Diagnostics::write(
+        JSON{
+            {"applicationAudio", supported},
+            {"microphone", false},
+            {"minimumSystemVersion", minimumSystemVersion(system.requirement())},
+            {"sessionVolume", false},
+            {"sourceList", true},
+            {"success", true},
+            {"supported", supported},
+            {"systemAudio", supported},
+            {"websocket", supported},
+        },
+        Diagnostics::standardOutput);
+}
+
+// The source list is written without the writer's lock: nothing else runs yet.
+void writeSourceList(Workspace& workspace) {
+    JSON sources = JSON::array();
+    for (const CaptureSource& source : ProcessCatalog::listApplications(workspace)) {
+        sources.push_back(source.toJSON());
+    }
+    auto text = Diagnostics::serialize(JSON{{"success", true}, {"sources", std::move(sources)}});
+    if (!text) {
+        throw HelperError::runtime("source_list_encoding_failed");
+    }
+    Diagnostics::writeAll(Diagnostics::standardOutput, text->data(), text->size());
+    Diagnostics::writeAll(Diagnostics::standardOutput, "\n", 1);
+}
+
+void checkSelection(const CLIOptions& options) {
+    if (!options.selection) {
+        throw HelperError::invalidArgument("capture_mode_required");
+    }
+    if (options.selection == CaptureSelection::include && options.pid <= 0 &&
+        options.bundleIDs.empty()) {
+        throw HelperError::invalidArgument("pid_or_bundle_id_required");
+    }
+}
+
+void capture(const CLIOptions& options, Platform& platform) {
+    std::shared_ptr<AudioSink> sink;
+    if (options.webSocketURL) {
+        sink = WebSocketAudioSink::create(*options.webSocketURL);
+    } else {
+        sink = std::make_shared<StandardOutputSink>();
+    }
+    auto session = CoreAudioTapCapture::create(options, sink, platform);
+    try {
+        session->run();
+    } catch (...) {
+        session->stop();
+        throw;
+    }
+    session->stop();
+}
+
+}  // namespace
+
+int runCaptureProgram(std::span<const std::string> arguments, Platform& platform) {
+    try {
+        const CLIOptions options = CLIOptions::parse(arguments);
+        if (options.showCapabilities) {
+            writeCapabilities(platform.system);
+            return 0;
+        }
+        if (options.listSources) {
+            writeSourceList(platform.workspace);
+            return 0;
+        }
+        if (!platform.system.captureSupported()) {
+            throw HelperError::unsupported(
+                unsupportedSystemMessage(platform.system.requirement()));
+        }
+        checkSelection(options);
+        capture(options, platform);
+        return 0;
+    } catch (const HelperError& error) {
+        Diagnostics::error(error.description());
+    } catch (const std::exception& error) {
+        Diagnostics::error(error.what());
+    }
+    return 1;
+}
+
+}  // namespace qor

@@ -1,0 +1,122 @@
+#include "ProcessCatalog.h"
+
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <unordered_set>
+
+#include "CLIOptions.h"
+#include "Text.h"
+
+namespace qor {
+
+JSON CaptureSource::toJSON() const {
+    return JSON{{"id", id},
+                {"name", name},
+                {"processName", processName},
+                {"processId", processId},
+                {"bundleId", bundleId}};
+}
+
+namespace ProcessCatalog {
+
+bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b) {
+    // Secondary strength: letter case is ignored, accents are not. The collator follows the
+    // process's locale (LANG and friends), like the platform's localized comparison.
+    static const std::unique_ptr<icu::Collator> collator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::Collator> made(icu::Collator::createInstance(icu::Locale(), status));
+        if (U_FAILURE(status)) {
+            made.reset();
+        } else {
+            made->setStrength(icu::Collator::SECONDARY);
+        }
+        return made;
+    }();
+    if (!collator) {
+        return a < b;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const auto order = collator->compare(icu::UnicodeString::fromUTF8(a),
+                                         icu::UnicodeString::fromUTF8(b), status);
+    return U_SUCCESS(status) ? order == UCOL_LESS : a < b;
+}
+
+std::vector<CaptureSource> listApplications(Workspace& workspace) {
+    const std::int32_t ownPID = workspace.ownProcessIdentifier();
+    std::unordered_set<std::string> seenKeys;
+    std::vector<CaptureSource> sources;
+
+    for (const RunningApplication& application : workspace.runningApplications()) {
+        if (application.processIdentifier == ownPID || application.isTerminated ||
+            application.activationPolicy == ActivationPolicy::prohibited) {
+            continue;
+        }
+        const std::string bundleID = application.bundleIdentifier.value_or("");
+        const std::string name(trimWhitespaceAndNewlines(application.localizedName.value_or("")));
+        if (name.empty()) {
+            continue;  // claims no key, so a later instance with a name can still be listed
+        }
+        const std::string pidText = std::to_string(application.processIdentifier);
+        const std::string key = bundleID.empty() ? "pid:" + pidText : "bundle:" + bundleID;
+        if (!seenKeys.insert(key).second) {
+            continue;
+        }
+        sources.push_back(CaptureSource{
+            .id = bundleID.empty() ? "process:" + pidText : "application:" + bundleID,
+            .name = name,
+            .processName = name,
+            .processId = application.processIdentifier,
+            .bundleId = bundleID,
+        });
+    }
+    std::stable_sort(sources.begin(), sources.end(),
+                     [](const CaptureSource& a, const CaptureSource& b) {
+                         return localizedCaseInsensitiveLess(a.name, b.name);
+                     });
+    return sources;
+}
+
+AudioObjectID processObjectID(AudioHardware& hardware, std::int32_t pid) {
+    AudioObjectID object = kAudioObjectUnknown;
+    if (const OSStatus status = hardware.translatePIDToProcessObject(pid, object); status != 0) {
+        throw HelperError::coreAudio("translate_pid_to_audio_process", status);
+    }
+    if (object == kAudioObjectUnknown) {
+        throw HelperError::runtime("audio_process_not_found");
+    }
+    return object;
+}
+
+std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
+                                            const std::vector<std::string>& bundleIDs) {
+    std::set<std::string> wanted;
+    for (const std::string& bundleID : bundleIDs) {
+        if (!bundleID.empty()) {
+            wanted.insert(bundleID);
+        }
+    }
+    std::vector<AudioObjectID> objects;
+    if (wanted.empty()) {
+        return objects;
+    }
+    for (const RunningApplication& application : workspace.runningApplications()) {
+        if (!application.bundleIdentifier || !wanted.contains(*application.bundleIdentifier) ||
+            application.isTerminated) {
+            continue;
+        }
+        AudioObjectID object = kAudioObjectUnknown;
+        if (hardware.translatePIDToProcessObject(application.processIdentifier, object) == 0 &&
+            object != kAudioObjectUnknown) {
+            objects.push_back(object);
+        }
+    }
+    return objects;
+}
+
+}  // namespace ProcessCatalog
+}  // namespace qor

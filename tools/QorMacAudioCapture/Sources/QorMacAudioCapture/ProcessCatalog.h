@@ -1,0 +1,43 @@
+// The applications a user can capture, and the lookups from what the command line names to audio
+// process objects. Stateless: every call reads the platform afresh.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "AudioHardware.h"
+#include "Diagnostics.h"
+
+namespace qor {
+
+struct CaptureSource {
+    std::string id;
+    std::string name;
+    std::string processName;
+    std::int32_t processId = 0;
+    std::string bundleId;
+
+    JSON toJSON() const;
+};
+
+namespace ProcessCatalog {
+
+// De-duplicated by bundle identifier and sorted by name, case-insensitively in the current
+// locale; never fails.
+std::vector<CaptureSource> listApplications(Workspace& workspace);
+
+// Throws HelperError: coreAudio "translate_pid_to_audio_process" or runtime
+// "audio_process_not_found".
+AudioObjectID processObjectID(AudioHardware& hardware, std::int32_t pid);
+
+// Every running instance of every wanted bundle identifier, in workspace order; whatever cannot
+// be resolved is left out silently.
+std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
+                                            const std::vector<std::string>& bundleIDs);
+
+// True when `a` sorts before `b` by a localized, case-insensitive comparison.
+bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b);
+
+}  // namespace ProcessCatalog
+}  // namespace qor

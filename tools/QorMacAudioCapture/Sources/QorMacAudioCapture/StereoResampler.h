@@ -1,0 +1,34 @@
+// Linear-interpolation resampler from the tap's rate to 48000 frames per second, block by block.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace qor {
+
+// Not thread-safe: only the capture's I/O queue calls process(), one block at a time. The read
+// position and the last whole input frame carry over so consecutive blocks join without a gap.
+class StereoResampler {
+public:
+    StereoResampler(double inputRate, double outputRate);
+
+    // Returns the output frames this block completes (interleaved stereo). A rate within half a
+    // hertz of 48000 passes blocks through unchanged.
+    std::vector<float> process(std::span<const float> block);
+
+    double inputRate() const { return inputRate_; }
+    double outputRate() const { return outputRate_; }
+    double position() const { return position_; }
+    const std::optional<std::pair<float, float>>& previousFrame() const { return previousFrame_; }
+
+private:
+    const double inputRate_;
+    const double outputRate_;
+    double position_ = 0.0;
+    std::optional<std::pair<float, float>> previousFrame_;
+    std::vector<float> working_;  // reused working buffer when a frame is carried
+};
+
+}  // namespace qor

@@ -1,0 +1,101 @@
+// Streams the captured audio to a WebSocket server as 16-bit PCM, one binary message per block.
+#pragma once
+
+#include <boost/system/error_code.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "AudioSinks.h"
+#include "CLIOptions.h"
+
+namespace qor {
+
+// One sample as signed 16-bit: clamped to -1...1 (not-a-number counts as 1), scaled in single
+// precision by 32768 below zero and 32767 from zero up, so both ends of the range are reached, then
+// rounded half away from zero.
+inline std::int16_t toPCM16(float sample) {
+    const float clamped = sample < 1.0f ? (sample < -1.0f ? -1.0f : sample) : 1.0f;
+    const float scaled = clamped < 0.0f ? clamped * 32768.0f : clamped * 32767.0f;
+    // Truncation and the exact fractional part rather than roundf: same result, and the loop over
+    // a block stays free of library calls so the compiler can vectorise it.
+    const auto whole = static_cast<std::int32_t>(scaled);
+    const float fraction = scaled - static_cast<float>(whole);
+    return static_cast<std::int16_t>(whole + (fraction >= 0.5f ? 1 : 0) -
+                                     (fraction <= -0.5f ? 1 : 0));
+}
+
+// The payload of one message: every sample through toPCM16, least significant byte first, in block
+// order. `bytes` holds exactly two bytes per sample.
+void toPCM16LE(std::span<const float> samples, std::span<std::uint8_t> bytes);
+
+class WebSocketConnection;
+class WebSocketNetworkThread;
+
+// Connects at once and never waits for the server. At most `maximumPendingWrites` messages are in
+// flight (blocks written before the opening handshake has completed count too); further blocks are
+// dropped rather than queued. The first failure closes the sink for good and is reported as one
+// diagnostic line; the capture runs on.
+//
+// Threads: write() runs on the capture's I/O queue, close() on the main thread, and every network
+// operation and handler on the sink's own network thread, where they hold the sink weakly.
+class WebSocketAudioSink final : public AudioSink,
+                                 public std::enable_shared_from_this<WebSocketAudioSink> {
+    struct Passkey {};
+
+public:
+    static constexpr std::int64_t maximumPendingWrites = 8;
+    // How long releasing a closed sink waits for the close frame to reach the server.
+    static constexpr std::chrono::milliseconds closeGracePeriod{300};
+
+    static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url);
+
+    explicit WebSocketAudioSink(Passkey) {}
+    // After close(), waits at most closeGracePeriod for the closing handshake (never on the network
+    // thread itself), then stops the network thread. Without close() the connection is dropped.
+    ~WebSocketAudioSink() override;
+    WebSocketAudioSink(const WebSocketAudioSink&) = delete;
+    WebSocketAudioSink& operator=(const WebSocketAudioSink&) = delete;
+
+    const std::string& transportName() const override { return transportName_; }
+    const std::string& formatName() const override { return formatName_; }
+    void write(std::span<const float> floatStereo) override;
+    // Starts the closing handshake with 1001 (going away); does not wait. Messages already handed
+    // to the connection go out before the close frame.
+    void close() override;
+
+    // Waits at most `timeout` for the connection to finish: the closing handshake done, or the
+    // connection failed. True when it has. The process calls this (or releases the sink) before it
+    // exits so that the server sees the close frame rather than a dropped connection.
+    bool waitUntilFinished(std::chrono::milliseconds timeout) const;
+
+    // Observation for tests and diagnostics; each takes the lock briefly.
+    std::int64_t pendingWriteCount() const;
+    bool isClosed() const;
+
+private:
+    friend class WebSocketConnection;
+    void start(const WebSocketURL& url);
+    // Both called on the network thread, once per message and once per connection respectively.
+    void sendCompleted(const boost::system::error_code& error);
+    void receiveFailed(const boost::system::error_code& error);
+
+    const std::string transportName_ = "websocket";
+    const std::string formatName_ = "pcm_s16le";
+
+    mutable std::mutex lock_;
+    std::int64_t pendingWrites_ = 0;  // under lock_: sends handed over and not yet completed
+    bool closed_ = false;             // under lock_: once true, every later block is dropped
+
+    // Set by create(), read-only afterwards: the thread and the connection it runs.
+    std::unique_ptr<WebSocketNetworkThread> network_;
+    std::shared_ptr<WebSocketConnection> connection_;
+    std::shared_future<void> finished_;
+};
+
+}  // namespace qor
