@@ -17,7 +17,11 @@ packages=(
   # test peers and the private audio server
   pipewire pipewire-bin wireplumber dbus sox python3 python3-websockets
   ca-certificates openssl procps psmisc
+  # the llama-server test peer: its source, build and tiny generated model (scripts/llama-server/)
+  git python3-numpy python3-yaml
 )
+# npm unpacks the llama.cpp source from node-llama-cpp; a NodeSource nodejs already brings it.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: run as root (apt-get needs it)" >&2

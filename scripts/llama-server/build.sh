@@ -16,23 +16,31 @@ cache_root=${QOR_LLAMA_CACHE:-/var/cache/qor/llama-server}
 dest="$cache_root/node-llama-cpp-$version"
 jobs=${QOR_BUILD_JOBS:-2}
 
-if [ -x "$dest/bin/llama-server" ] && [ -f "$dest/gguf-py/gguf/__init__.py" ]; then
+cached() { [ -x "$dest/bin/llama-server" ] && [ -f "$dest/gguf-py/gguf/__init__.py" ]; }
+if cached; then
   echo "$dest/bin/llama-server"
   exit 0
 fi
 
 mkdir -p "$cache_root"
+# Two jobs starting at once build once: the second waits, then finds the cache filled.
+exec 9>"$cache_root/.lock"
+flock 9
+if cached; then
+  echo "$dest/bin/llama-server"
+  exit 0
+fi
 work=$(mktemp -d "$cache_root/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 cd "$work"
 npm pack --silent "node-llama-cpp@$version" >/dev/null
 tar -xzf "node-llama-cpp-$version.tgz" package/llama/gitRelease.bundle
-git clone --quiet package/llama/gitRelease.bundle llama.cpp
+git -c advice.detachedHead=false clone --quiet package/llama/gitRelease.bundle llama.cpp
 
 cmake -S llama.cpp -B llama.cpp/build -G Ninja \
   -DCMAKE_BUILD_TYPE=Release \
-  -DLLAMA_OPENSSL=OFF -DLLAMA_CURL=OFF -DLLAMA_USE_PREBUILT_UI=OFF \
+  -DLLAMA_OPENSSL=OFF -DLLAMA_USE_PREBUILT_UI=OFF \
   -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DBUILD_SHARED_LIBS=OFF >/dev/null
 cmake --build llama.cpp/build --target llama-server -j"$jobs" >/dev/null
 
