@@ -1,0 +1,242 @@
+#include <algorithm>
+
+#include "PipeWireBackend.h"
+
+namespace qor::pipewire {
+
+namespace {
+
+using Clock = Connection::Clock;
+
+// Teardown flushes what it sent, but never waits long on a server that may be gone.
+constexpr std::chrono::milliseconds kTeardownTimeout{1000};
+
+}  // namespace
+
+std::shared_ptr<Connection> Session::connection(OSStatus& status) {
+    if (current_ != nullptr && !current_->lost()) {
+        status = kAudioHardwareNoError;
+        return current_;
+    }
+    current_ = Connection::open(status);
+    return current_;
+}
+
+PipeWireAudioHardware::~PipeWireAudioHardware() {
+    while (!taps_.empty()) {
+        destroyProcessTap(taps_.begin()->first);
+    }
+}
+
+OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& description,
+                                                 AudioObjectID& outTap) {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return status;
+    }
+    std::shared_ptr<CaptureTap> tap;
+    status = connection->perform([&] {
+        const auto deadline = Clock::now() + kServerTimeout;
+        if (const OSStatus refreshed = connection->refresh(deadline); refreshed != 0) {
+            return refreshed;
+        }
+        const std::string uid = description.name.empty()
+                                    ? "QorCapture-" + std::to_string(nextDevice_)
+                                    : description.name;
+        auto candidate = std::make_shared<CaptureTap>(
+            connection, selectionFor(connection->graph(), description), uid, connection->rate());
+        const OSStatus opened = candidate->open(deadline);
+        if (opened != kAudioHardwareNoError) {
+            candidate->close();
+            return opened;
+        }
+        tap = std::move(candidate);
+        return kAudioHardwareNoError;
+    });
+    if (status != kAudioHardwareNoError) {
+        return status;
+    }
+    outTap = tap->node();
+    taps_[outTap] = std::move(tap);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::readTapUID(AudioObjectID tap, std::string& outUID) {
+    auto found = taps_.find(tap);
+    if (found == taps_.end()) {
+        return kStatusUnknownObject;
+    }
+    outUID = found->second->uid();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::readTapFormat(AudioObjectID tap,
+                                              AudioStreamBasicDescription& outFormat) {
+    auto found = taps_.find(tap);
+    if (found == taps_.end()) {
+        return kStatusUnknownObject;
+    }
+    outFormat = found->second->format();
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::translatePIDToProcessObject(std::int32_t pid,
+                                                            AudioObjectID& outObject) {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return status;
+    }
+    AudioObjectID object = kAudioObjectUnknown;
+    status = connection->perform([&] {
+        if (const OSStatus refreshed = connection->refresh(Clock::now() + kServerTimeout);
+            refreshed != 0) {
+            return refreshed;
+        }
+        object = processObjectOf(connection->graph(), pid);
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outObject = object;
+    }
+    return status;
+}
+
+OSStatus PipeWireAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
+                                                      AudioObjectID& outDevice) {
+    if (description.taps.size() != 1) {
+        return kStatusUnknownTap;
+    }
+    auto tap = std::find_if(taps_.begin(), taps_.end(), [&](const auto& entry) {
+        return entry.second->uid() == description.taps.front().uid;
+    });
+    if (tap == taps_.end()) {
+        return kStatusUnknownTap;
+    }
+    outDevice = nextDevice_++;
+    devices_[outDevice] = Device{tap->second, 0};
+    return kAudioHardwareNoError;
+}
+
+PipeWireAudioHardware::Device* PipeWireAudioHardware::findDevice(AudioObjectID device) {
+    auto found = devices_.find(device);
+    return found == devices_.end() ? nullptr : &found->second;
+}
+
+OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue,
+                                                        IOBlock block, DeviceLostHandler lost,
+                                                        IOProcID& outProc) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    if (entry->proc != 0) {
+        return kStatusIOProcMismatch;
+    }
+    auto tap = entry->tap;
+    const auto& connection = tap->connection();
+    OSStatus status = connection->perform([&] {
+        tap->setHandlers(std::move(block), std::move(lost));
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        status = connection->attach(queue);
+    }
+    if (status != kAudioHardwareNoError) {
+        connection->perform([&] {
+            tap->clearHandlers();
+            return kAudioHardwareNoError;
+        });
+        return status;
+    }
+    entry->proc = nextProc_++;
+    outProc = entry->proc;
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID proc) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    if (entry->proc == 0 || entry->proc != proc) {
+        return kStatusIOProcMismatch;
+    }
+    auto tap = entry->tap;
+    return tap->connection()->perform([&] { return tap->setActive(true); });
+}
+
+OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, IOProcID) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    auto tap = entry->tap;
+    return tap->connection()->perform([&] { return tap->setActive(false); });
+}
+
+OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID proc) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    if (entry->proc == 0 || entry->proc != proc) {
+        return kStatusIOProcMismatch;
+    }
+    auto tap = entry->tap;
+    const auto& connection = tap->connection();
+    connection->perform([&] {
+        tap->clearHandlers();
+        return kAudioHardwareNoError;
+    });
+    entry->proc = 0;
+    return connection->detach();
+}
+
+OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    if (entry->proc != 0) {
+        destroyIOProcID(device, entry->proc);
+    }
+    deviceStop(device, 0);
+    devices_.erase(device);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tap) {
+    auto found = taps_.find(tap);
+    if (found == taps_.end()) {
+        return kStatusUnknownObject;
+    }
+    std::vector<AudioObjectID> devices;
+    for (const auto& [id, device] : devices_) {
+        if (device.tap == found->second) {
+            devices.push_back(id);
+        }
+    }
+    for (AudioObjectID device : devices) {
+        destroyAggregateDevice(device);
+    }
+    auto captureTap = std::move(found->second);
+    taps_.erase(found);
+    auto connection = captureTap->connection();
+    const OSStatus status = connection->perform([&] {
+        captureTap->close();
+        // Hand the server our destroy requests now rather than at the next use of the loop.
+        connection->sync(Clock::now() + kTeardownTimeout);
+        return kAudioHardwareNoError;
+    });
+    if (status == kStatusQueueTimeout) {
+        // A stuck queue still owns the loop: the tap may only be closed there, which will never
+        // happen. Keep it; the server drops its node and links when the process ends.
+        static auto* abandoned = new std::vector<std::shared_ptr<CaptureTap>>;
+        abandoned->push_back(std::move(captureTap));
+    }
+    return status;
+}
+
+}  // namespace qor::pipewire

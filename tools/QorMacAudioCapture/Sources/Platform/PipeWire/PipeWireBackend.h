@@ -1,0 +1,82 @@
+// The PipeWire backend's implementations of the capture platform interface. Internal to the
+// backend; the core and the product reach them through PipeWirePlatform.
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "PipeWireConnection.h"
+#include "PipeWireTap.h"
+
+namespace qor::pipewire {
+
+// The connection the backend's operations share. A lost connection is replaced on next use;
+// taps keep the connection they were made on until they are destroyed.
+class Session {
+  public:
+    // The calling thread's (the main thread's).
+    std::shared_ptr<Connection> connection(OSStatus& status);
+
+  private:
+    std::shared_ptr<Connection> current_;
+};
+
+// The core calls every operation from its main thread; the maps belong to that thread. Tap state
+// is reached through the tap's connection (perform), never directly.
+class PipeWireAudioHardware final : public AudioHardware {
+  public:
+    explicit PipeWireAudioHardware(Session& session) : session_(session) {}
+    ~PipeWireAudioHardware() override;
+
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
+    OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
+    OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
+                                     DeviceLostHandler lost, IOProcID& outProc) override;
+    OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;
+    OSStatus deviceStop(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+
+  private:
+    struct Device {
+        std::shared_ptr<CaptureTap> tap;
+        IOProcID proc = 0;
+    };
+    Device* findDevice(AudioObjectID device);
+
+    Session& session_;
+    std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
+    std::map<AudioObjectID, Device> devices_;
+    // Device ids are this backend's handles, not server objects; kept apart from node ids.
+    AudioObjectID nextDevice_ = 0x10000;
+    IOProcID nextProc_ = 1;
+};
+
+// Running applications are the server's clients that a user could pick.
+class PipeWireWorkspace final : public Workspace {
+  public:
+    explicit PipeWireWorkspace(Session& session) : session_(session) {}
+    std::vector<RunningApplication> runningApplications() override;
+    std::int32_t ownProcessIdentifier() override;
+
+  private:
+    Session& session_;
+};
+
+// Capture needs a reachable server of at least kMinimumServerVersion.
+class PipeWireSystemSupport final : public SystemSupport {
+  public:
+    explicit PipeWireSystemSupport(Session& session) : session_(session) {}
+    SystemRequirement requirement() const override { return SystemRequirement::pipeWireServer; }
+    bool captureSupported() override;
+
+  private:
+    Session& session_;
+};
+
+}  // namespace qor::pipewire

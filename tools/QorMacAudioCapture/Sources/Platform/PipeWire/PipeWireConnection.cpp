@@ -1,0 +1,420 @@
+#include "PipeWireConnection.h"
+
+#include <fcntl.h>
+#include <pipewire/extensions/metadata.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace qor::pipewire {
+
+namespace {
+
+Properties propertiesOf(const spa_dict* dict) {
+    Properties properties;
+    if (dict != nullptr) {
+        const spa_dict_item* item;
+        spa_dict_for_each(item, dict) {
+            if (item->key != nullptr && item->value != nullptr) {
+                properties[item->key] = item->value;
+            }
+        }
+    }
+    return properties;
+}
+
+std::optional<std::uint32_t> rateValue(const char* value) {
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return unsignedProperty(Properties{{"rate", value}}, "rate");
+}
+
+void initializeLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pw_init(nullptr, nullptr);
+        // Standard error carries the program's JSON lines only; PipeWire's own warnings (a lost
+        // server, a refused connection) would break them. PIPEWIRE_DEBUG still turns them on.
+        if (std::getenv("PIPEWIRE_DEBUG") == nullptr) {
+            pw_log_set_level(SPA_LOG_LEVEL_NONE);
+        }
+    });
+}
+
+}  // namespace
+
+// A duplicate of the loop's epoll fd registered with the I/O queue's io_context. Queue thread only
+// once constructed.
+struct Connection::Watch {
+    Watch(boost::asio::io_context& context, int fd, std::shared_ptr<Connection> owner)
+        : descriptor(context, fd), connection(std::move(owner)) {}
+    boost::asio::posix::stream_descriptor descriptor;
+    // Cleared when the main thread takes the loop back. While set it keeps the connection alive,
+    // so a queue that never gives the loop back can never see it destroyed.
+    std::shared_ptr<Connection> connection;
+    bool armed = false;
+};
+
+// A client bound for its info: the registry only carries a few of its properties.
+struct Connection::BoundClient {
+    Connection* owner = nullptr;
+    std::uint32_t id = 0;
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+};
+
+std::shared_ptr<Connection> Connection::open(OSStatus& status) {
+    initializeLibrary();
+    std::shared_ptr<Connection> connection(new Connection());
+    status = connection->connect(Clock::now() + kServerTimeout);
+    if (status != kAudioHardwareNoError) {
+        return nullptr;
+    }
+    return connection;
+}
+
+OSStatus Connection::connect(Clock::time_point deadline) {
+    loop_ = pw_loop_new(nullptr);
+    if (loop_ == nullptr) {
+        return kStatusSystemError;
+    }
+    Entry entry(*this);
+    context_ = pw_context_new(loop_, nullptr, 0);
+    if (context_ == nullptr) {
+        return kStatusSystemError;
+    }
+    core_ = pw_context_connect(context_, nullptr, 0);
+    if (core_ == nullptr) {
+        return kStatusServerUnreachable;
+    }
+    static const pw_core_events coreEvents = [] {
+        pw_core_events events{};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.info = &Connection::onCoreInfo;
+        events.done = &Connection::onCoreDone;
+        events.error = &Connection::onCoreError;
+        return events;
+    }();
+    pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_ == nullptr) {
+        return kStatusSystemError;
+    }
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events events{};
+        events.version = PW_VERSION_REGISTRY_EVENTS;
+        events.global = &Connection::onGlobal;
+        events.global_remove = &Connection::onGlobalRemove;
+        return events;
+    }();
+    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+    if (const OSStatus status = refresh(deadline); status != kAudioHardwareNoError) {
+        return status;
+    }
+    return infoReceived_ ? kAudioHardwareNoError : kStatusServerTimeout;
+}
+
+Connection::~Connection() {
+    if (queue_ != nullptr || loop_ == nullptr) {
+        return;  // a stuck queue may still run the loop: leave everything as it is
+    }
+    {
+        Entry entry(*this);
+        if (settings_ != nullptr) {
+            spa_hook_remove(&settingsListener_);
+            pw_proxy_destroy(settings_);
+        }
+        for (auto& client : clients_) {
+            spa_hook_remove(&client->listener);
+            pw_proxy_destroy(client->proxy);
+        }
+        clients_.clear();
+        if (registry_ != nullptr) {
+            spa_hook_remove(&registryListener_);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        }
+        if (core_ != nullptr) {
+            spa_hook_remove(&coreListener_);
+            pw_core_disconnect(core_);
+        }
+        if (context_ != nullptr) {
+            pw_context_destroy(context_);
+        }
+    }
+    pw_loop_destroy(loop_);
+}
+
+OSStatus Connection::sync(Clock::time_point deadline) {
+    if (lost()) {
+        return kStatusServerLost;
+    }
+    const int seq = pw_core_sync(core_, PW_ID_CORE, pendingSeq_);
+    pendingSeq_ = seq;
+    return waitUntil([this, seq] { return doneSeq_ == seq; }, deadline);
+}
+
+OSStatus Connection::refresh(Clock::time_point deadline) {
+    // The first round trip brings new globals (and binds new clients), the second their info.
+    if (const OSStatus status = sync(deadline); status != kAudioHardwareNoError) {
+        return status;
+    }
+    return sync(deadline);
+}
+
+std::uint32_t Connection::rate() const {
+    return graphRate(forcedRate_, settingsRate_, defaultRate_);
+}
+
+void Connection::addObserver(ConnectionObserver* observer) {
+    observers_.push_back(observer);
+}
+
+void Connection::removeObserver(ConnectionObserver* observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void Connection::notifyGraphChanged() {
+    const auto observers = observers_;
+    for (ConnectionObserver* observer : observers) {
+        observer->graphChanged();
+    }
+}
+
+void Connection::markLost() {
+    if (lost_.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
+    const auto observers = observers_;
+    for (ConnectionObserver* observer : observers) {
+        observer->connectionLost();
+    }
+}
+
+OSStatus Connection::attach(IOQueue& queue) {
+    if (queue_ == &queue) {
+        return kAudioHardwareNoError;
+    }
+    if (queue_ != nullptr) {
+        return kStatusQueueBusy;
+    }
+    if (lost()) {
+        return kStatusServerLost;
+    }
+    const int fd = ::fcntl(pw_loop_get_fd(loop_), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        return kStatusSystemError;
+    }
+    std::shared_ptr<Watch> watch;
+    try {
+        watch = std::make_shared<Watch>(queue.context(), fd, shared_from_this());
+    } catch (const std::exception&) {
+        ::close(fd);
+        return kStatusSystemError;
+    }
+    queue_ = &queue;
+    watch_ = watch;
+    boost::asio::post(queue.executor(), [watch] {
+        if (watch->connection != nullptr) {
+            watch->connection->pump(watch);
+        }
+    });
+    return kAudioHardwareNoError;
+}
+
+OSStatus Connection::detach() {
+    if (queue_ == nullptr) {
+        return kAudioHardwareNoError;
+    }
+    auto watch = watch_;
+    const OSStatus status = perform([&watch] {
+        boost::system::error_code ignored;
+        watch->descriptor.close(ignored);  // cancels the armed wait
+        watch->connection.reset();
+        return kAudioHardwareNoError;
+    });
+    if (status != kAudioHardwareNoError) {
+        return status;  // the queue may still hold the loop: it stays attached for good
+    }
+    queue_ = nullptr;
+    watch_.reset();
+    return kAudioHardwareNoError;
+}
+
+// On the I/O queue. The outer io_context sees the loop's epoll fd edge-triggered, so the loop is
+// drained both before and after arming the wait: anything that arrived in between raised its
+// edge while nobody was waiting.
+void Connection::pump(const std::shared_ptr<Watch>& watch) {
+    bool idle = drain();
+    if (!lost() && !watch->armed) {
+        watch->armed = true;
+        watch->descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
+                                     [watch](const boost::system::error_code& error) {
+                                         watch->armed = false;
+                                         if (!error && watch->connection != nullptr) {
+                                             watch->connection->pump(watch);
+                                         }
+                                     });
+        idle = drain();
+    }
+    if (!idle && !lost()) {
+        // Still busy: let the diagnostics timer in before going on.
+        boost::asio::post(watch->descriptor.get_executor(), [watch] {
+            if (watch->connection != nullptr) {
+                watch->connection->pump(watch);
+            }
+        });
+    }
+}
+
+bool Connection::drain() {
+    Entry entry(*this);
+    for (int round = 0; round < 32; ++round) {
+        if (pw_loop_iterate(loop_, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Connection::onCoreInfo(void* data, const pw_core_info* info) {
+    auto* self = static_cast<Connection*>(data);
+    self->infoReceived_ = true;
+    if (info->version != nullptr) {
+        self->version_ = info->version;
+    }
+    if (info->props != nullptr) {
+        self->defaultRate_ = rateValue(spa_dict_lookup(info->props, "default.clock.rate"));
+    }
+}
+
+void Connection::onCoreDone(void* data, std::uint32_t id, int seq) {
+    if (id == PW_ID_CORE) {
+        static_cast<Connection*>(data)->doneSeq_ = seq;
+    }
+}
+
+void Connection::onCoreError(void* data, std::uint32_t id, int, int, const char*) {
+    // Errors on other objects (a link the server refused) belong to those objects; an error on
+    // the core itself is the connection failing.
+    if (id == PW_ID_CORE) {
+        static_cast<Connection*>(data)->markLost();
+    }
+}
+
+void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type,
+                          std::uint32_t, const spa_dict* props) {
+    auto* self = static_cast<Connection*>(data);
+    Properties properties = propertiesOf(props);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
+        self->graph_.clients[id] = Graph::Client{std::move(properties), false};
+        auto* proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+        if (proxy != nullptr) {
+            auto bound = std::make_unique<BoundClient>();
+            bound->owner = self;
+            bound->id = id;
+            bound->proxy = proxy;
+            static const pw_client_events clientEvents = [] {
+                pw_client_events events{};
+                events.version = PW_VERSION_CLIENT_EVENTS;
+                events.info = &Connection::onClientInfo;
+                return events;
+            }();
+            pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound->listener,
+                                   &clientEvents, bound.get());
+            self->clients_.push_back(std::move(bound));
+        }
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        self->graph_.nodes[id] = std::move(properties);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        Graph::Port port;
+        port.node = unsignedProperty(properties, "node.id").value_or(SPA_ID_INVALID);
+        port.output = property(properties, "port.direction") == "out";
+        port.monitor = property(properties, "port.monitor") == "true";
+        port.channel = property(properties, "audio.channel").value_or("");
+        self->graph_.ports[id] = std::move(port);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 &&
+               property(properties, "metadata.name") == "settings" && self->settings_ == nullptr) {
+        self->settings_ = static_cast<pw_proxy*>(pw_registry_bind(
+            self->registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        if (self->settings_ != nullptr) {
+            self->settingsID_ = id;
+            static const pw_metadata_events metadataEvents = [] {
+                pw_metadata_events events{};
+                events.version = PW_VERSION_METADATA_EVENTS;
+                events.property = &Connection::onMetadataProperty;
+                return events;
+            }();
+            pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(self->settings_),
+                                     &self->settingsListener_, &metadataEvents, self);
+        }
+        return;
+    } else {
+        return;
+    }
+    self->notifyGraphChanged();
+}
+
+void Connection::onGlobalRemove(void* data, std::uint32_t id) {
+    auto* self = static_cast<Connection*>(data);
+    if (id == self->settingsID_ && self->settings_ != nullptr) {
+        spa_hook_remove(&self->settingsListener_);
+        pw_proxy_destroy(self->settings_);
+        self->settings_ = nullptr;
+        self->settingsID_ = SPA_ID_INVALID;
+        self->settingsRate_.reset();
+        self->forcedRate_.reset();
+        return;
+    }
+    auto bound = std::find_if(self->clients_.begin(), self->clients_.end(),
+                              [id](const auto& client) { return client->id == id; });
+    if (bound != self->clients_.end()) {
+        spa_hook_remove(&(*bound)->listener);
+        pw_proxy_destroy((*bound)->proxy);
+        self->clients_.erase(bound);
+    }
+    const bool known = self->graph_.clients.erase(id) + self->graph_.nodes.erase(id) +
+                           self->graph_.ports.erase(id) >
+                       0;
+    if (known) {
+        self->notifyGraphChanged();
+    }
+}
+
+void Connection::onClientInfo(void* data, const pw_client_info* info) {
+    auto* bound = static_cast<BoundClient*>(data);
+    Connection* self = bound->owner;
+    auto client = self->graph_.clients.find(bound->id);
+    if (client == self->graph_.clients.end()) {
+        return;
+    }
+    if (info->props != nullptr) {
+        client->second.properties = propertiesOf(info->props);
+    }
+    client->second.described = true;
+    self->notifyGraphChanged();
+}
+
+int Connection::onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char*,
+                                   const char* value) {
+    auto* self = static_cast<Connection*>(data);
+    if (subject != PW_ID_CORE) {
+        return 0;
+    }
+    if (key == nullptr) {  // every property cleared
+        self->settingsRate_.reset();
+        self->forcedRate_.reset();
+    } else if (std::strcmp(key, "clock.rate") == 0) {
+        self->settingsRate_ = rateValue(value);
+    } else if (std::strcmp(key, "clock.force-rate") == 0) {
+        self->forcedRate_ = rateValue(value);
+    }
+    return 0;
+}
+
+}  // namespace qor::pipewire

@@ -1,0 +1,220 @@
+// One connection to the PipeWire server: its own pw_loop (no thread of its own), the registry
+// mirrored into a Graph, the server's version and graph rate, and the rules for which thread may
+// run the loop.
+//
+// Loop ownership. A pw_loop may only be iterated by one thread at a time, and every PipeWire call
+// on this connection must come from the thread that owns the loop:
+//  - detached (no capture is delivering): the calling thread (the main thread) owns the loop and
+//    iterates it inside each operation, for bounded waits only;
+//  - attached to an IOQueue (from the I/O proc's creation to its destruction): the queue's thread
+//    owns it. The loop's epoll fd is watched by the queue's io_context, so the stream's process
+//    callback runs on the queue itself and hands PipeWire's buffer to the I/O block without a
+//    copy. Operations from the main thread are then run on the queue by perform().
+// Every field below belongs to the owner of the loop unless its comment says otherwise.
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "IOQueue.h"
+#include "PipeWireGraph.h"
+#include "PipeWireStatus.h"
+
+namespace qor::pipewire {
+
+// Waits on the server are bounded by this, so a server that accepts the connection but never
+// answers costs a few seconds, never a hang.
+inline constexpr std::chrono::milliseconds kServerTimeout{3000};
+// Longer than any bounded operation, so it only expires when the queue itself is stuck.
+inline constexpr std::chrono::milliseconds kQueueTimeout{5000};
+
+// Told about the graph and the connection, on the loop owner's thread.
+class ConnectionObserver {
+  public:
+    virtual void graphChanged() = 0;
+    virtual void connectionLost() = 0;
+
+  protected:
+    ~ConnectionObserver() = default;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Connects with the environment's settings and waits (bounded) for the server's first answers:
+    // its version, the registry and the settings. nullptr and a status when that fails.
+    static std::shared_ptr<Connection> open(OSStatus& status);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // --- On the loop owner's thread (inside perform()) ---
+
+    // Iterates the loop until `done()` holds, the deadline passes (kStatusServerTimeout) or the
+    // connection breaks (kStatusServerLost).
+    template <class Predicate>
+    OSStatus waitUntil(Predicate done, Clock::time_point deadline);
+    // Waits until the server has handled everything sent so far.
+    OSStatus sync(Clock::time_point deadline);
+    // Brings the graph up to date, clients' application properties included.
+    OSStatus refresh(Clock::time_point deadline);
+    // Runs what the loop has ready now, without waiting.
+    void dispatchPending() { drain(); }
+
+    const Graph& graph() const { return graph_; }
+    const std::string& serverVersion() const { return version_; }
+    std::uint32_t rate() const;
+    pw_core* core() const { return core_; }
+    void addObserver(ConnectionObserver* observer);
+    void removeObserver(ConnectionObserver* observer);
+
+    // --- Any thread ---
+    bool lost() const { return lost_.load(std::memory_order_acquire); }
+
+    // --- The main thread ---
+
+    // Runs `operation` (returning OSStatus) where the loop is owned: at once when detached, else on
+    // the I/O queue, waiting for it. The operation may refer to the caller's locals: if the queue
+    // does not take it up in time it is never run at all.
+    template <class Operation>
+    OSStatus perform(Operation&& operation);
+    // Hands the loop to `queue`. Fails when another queue has it.
+    OSStatus attach(IOQueue& queue);
+    // Takes the loop back from the queue; afterwards the queue never touches this connection.
+    OSStatus detach();
+
+  private:
+    struct Watch;
+    struct BoundClient;
+    class Entry;
+
+    Connection() = default;
+    OSStatus connect(Clock::time_point deadline);
+    void pump(const std::shared_ptr<Watch>& watch);
+    bool drain();
+    void notifyGraphChanged();
+    void markLost();
+
+    static void onCoreInfo(void* data, const pw_core_info* info);
+    static void onCoreDone(void* data, std::uint32_t id, int seq);
+    static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+    static void onGlobal(void* data, std::uint32_t id, std::uint32_t permissions, const char* type,
+                         std::uint32_t version, const spa_dict* props);
+    static void onGlobalRemove(void* data, std::uint32_t id);
+    static void onClientInfo(void* data, const pw_client_info* info);
+    static int onMetadataProperty(void* data, std::uint32_t subject, const char* key,
+                                  const char* type, const char* value);
+
+    pw_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    pw_proxy* settings_ = nullptr;  // the "settings" metadata, once announced
+    std::uint32_t settingsID_ = SPA_ID_INVALID;
+    spa_hook coreListener_{};
+    spa_hook registryListener_{};
+    spa_hook settingsListener_{};
+    std::vector<std::unique_ptr<BoundClient>> clients_;
+
+    Graph graph_;
+    std::string version_;
+    bool infoReceived_ = false;
+    std::optional<std::uint32_t> defaultRate_, settingsRate_, forcedRate_;
+    int pendingSeq_ = 0;
+    int doneSeq_ = -1;
+    int entered_ = 0;  // depth of pw_loop_enter on the owning thread
+    std::vector<ConnectionObserver*> observers_;
+    std::atomic<bool> lost_{false};  // written by the owner, read anywhere
+
+    // Main thread only.
+    IOQueue* queue_ = nullptr;
+    std::shared_ptr<Watch> watch_;
+    bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
+};
+
+// Enters the loop for the calling thread (once, however deeply nested).
+class Connection::Entry {
+  public:
+    explicit Entry(Connection& connection) : connection_(connection) {
+        if (connection_.entered_++ == 0) {
+            pw_loop_enter(connection_.loop_);
+        }
+    }
+    ~Entry() {
+        if (--connection_.entered_ == 0) {
+            pw_loop_leave(connection_.loop_);
+        }
+    }
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+  private:
+    Connection& connection_;
+};
+
+template <class Predicate>
+OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
+    Entry entry(*this);
+    while (!done()) {
+        if (lost()) {
+            return kStatusServerLost;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return kStatusServerTimeout;
+        }
+        pw_loop_iterate(loop_, static_cast<int>(left));
+    }
+    return lost() ? kStatusServerLost : kAudioHardwareNoError;
+}
+
+template <class Operation>
+OSStatus Connection::perform(Operation&& operation) {
+    if (queue_ == nullptr || queue_->isCurrentThread()) {
+        Entry entry(*this);
+        return operation();
+    }
+    if (wedged_) {
+        return kStatusQueueTimeout;
+    }
+    struct Job {
+        std::atomic<bool> claimed{false};
+        std::promise<OSStatus> done;
+    };
+    auto job = std::make_shared<Job>();
+    auto result = job->done.get_future();
+    auto* run = &operation;
+    boost::asio::post(queue_->executor(), [this, job, run] {
+        if (job->claimed.exchange(true)) {
+            return;  // the caller gave up; `run` may be gone
+        }
+        OSStatus status;
+        {
+            Entry entry(*this);
+            status = (*run)();
+        }
+        // Only after leaving the loop: the caller takes it back as soon as this is set.
+        job->done.set_value(status);
+    });
+    if (result.wait_for(kQueueTimeout) == std::future_status::ready) {
+        return result.get();
+    }
+    if (!job->claimed.exchange(true)) {
+        wedged_ = true;
+        return kStatusQueueTimeout;
+    }
+    // The queue is running it; every operation is bounded, so this ends.
+    return result.get();
+}
+
+}  // namespace qor::pipewire

@@ -1,0 +1,85 @@
+// A process tap on PipeWire: one capture stream (F32 interleaved stereo at the graph rate, never
+// linked by the session manager) plus the links this program makes into it from the selected
+// playback streams, kept up to date as streams come and go. The links are ours: created with
+// object.linger=false, so the server removes them with our connection whatever ends the process.
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "PipeWireConnection.h"
+
+namespace qor::pipewire {
+
+class CaptureTap final : public ConnectionObserver {
+  public:
+    static constexpr std::uint32_t kChannels = 2;
+    static constexpr std::uint32_t kBytesPerFrame = kChannels * sizeof(float);
+
+    // uid, rate and, once open() succeeded, node are fixed for the tap's life and may be read
+    // from any thread; everything else belongs to the connection's loop owner.
+    CaptureTap(std::shared_ptr<Connection> connection, StreamSelection selection, std::string uid,
+               std::uint32_t rate);
+    ~CaptureTap();
+    CaptureTap(const CaptureTap&) = delete;
+    CaptureTap& operator=(const CaptureTap&) = delete;
+
+    // Creates and connects the stream (inactive), waits for its node and input ports, then links
+    // the selected streams that already play.
+    OSStatus open(Connection::Clock::time_point deadline);
+    // Links first, then the stream. Idempotent.
+    void close();
+
+    std::uint32_t node() const { return node_; }
+    const std::string& uid() const { return uid_; }
+    AudioStreamBasicDescription format() const;
+    const std::shared_ptr<Connection>& connection() const { return connection_; }
+
+    void setHandlers(IOBlock block, DeviceLostHandler lost);
+    void clearHandlers();
+    OSStatus setActive(bool active);
+
+    void graphChanged() override;
+    void connectionLost() override;
+
+  private:
+    // A link we asked the server for. Destroying the proxy destroys the link.
+    struct Link {
+        explicit Link(pw_proxy* proxy) : proxy(proxy) {}
+        ~Link();
+        Link(const Link&) = delete;
+        Link& operator=(const Link&) = delete;
+        pw_proxy* proxy;
+    };
+
+    void reconcile();
+    void reportLost();
+    void deliver(const spa_buffer& buffer);
+    static void onProcess(void* data);
+    static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
+                               const char* error);
+
+    const std::shared_ptr<Connection> connection_;
+    const StreamSelection selection_;
+    const std::string uid_;
+    const std::uint32_t rate_;
+    std::uint32_t node_ = SPA_ID_INVALID;
+
+    pw_stream* stream_ = nullptr;
+    spa_hook streamListener_{};
+    bool observing_ = false;
+    bool failed_ = false;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<Link>> links_;
+
+    IOBlock block_;
+    DeviceLostHandler lost_;
+    bool lostReported_ = false;
+    // The one buffer list handed to the block; it points into PipeWire's buffer during the call.
+    AudioBufferList list_{};
+};
+
+}  // namespace qor::pipewire

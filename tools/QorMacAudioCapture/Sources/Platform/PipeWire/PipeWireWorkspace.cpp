@@ -1,0 +1,66 @@
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "PipeWireBackend.h"
+#include "PipeWirePlatform.h"
+
+namespace qor::pipewire {
+
+namespace {
+
+// A process that has exited but is not yet reaped (a zombie) counts as terminated.
+bool processExists(std::int32_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    // The state follows the parenthesised command name, which may itself hold parentheses.
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
+           line[close + 2] != 'X';
+}
+
+}  // namespace
+
+std::vector<RunningApplication> PipeWireWorkspace::runningApplications() {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return {};
+    }
+    std::vector<RunningApplication> applications;
+    connection->perform([&] {
+        const OSStatus refreshed = connection->refresh(Connection::Clock::now() + kServerTimeout);
+        if (refreshed == kAudioHardwareNoError) {
+            applications =
+                applicationsOf(connection->graph(), ownProcessIdentifier(), processExists);
+        }
+        return refreshed;
+    });
+    return applications;
+}
+
+std::int32_t PipeWireWorkspace::ownProcessIdentifier() {
+    return static_cast<std::int32_t>(::getpid());
+}
+
+bool PipeWireSystemSupport::captureSupported() {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return false;
+    }
+    bool supported = false;
+    connection->perform([&] {
+        const OSStatus synced = connection->sync(Connection::Clock::now() + kServerTimeout);
+        supported = synced == kAudioHardwareNoError &&
+                    versionAtLeast(connection->serverVersion(), kMinimumServerVersion);
+        return synced;
+    });
+    return supported;
+}
+
+}  // namespace qor::pipewire
