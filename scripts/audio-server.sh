@@ -3,7 +3,8 @@
 # a session bus, pipewire, wireplumber and a null sink, all under a private runtime directory.
 #
 #   scripts/audio-server.sh start    start one unless a server is already reachable; prints the
-#                                    environment lines of `env`
+#                                    environment lines of `env`, preceded by the comment line
+#                                    "# started" when this call started the server
 #   scripts/audio-server.sh env      print `export ...` lines that point a shell at the private
 #                                    server (nothing when this script did not start one)
 #   scripts/audio-server.sh status   exit 0 when a server is reachable with the environment that
@@ -12,7 +13,8 @@
 #
 # Use it as:  eval "$(scripts/audio-server.sh start)"
 #
-# Start and stop are idempotent. Every wait is bounded, so a server that hangs makes the script
+# Start and stop are idempotent and serialised by a lock, so parallel test processes may all call
+# start. Every wait is bounded, so a server that hangs makes the script
 # fail instead of hanging with it. Environment: QOR_AUDIO_DIR (default /tmp/qor-audio-server-<uid>),
 # QOR_SINK_NAME (default qor_null_sink).
 set -euo pipefail
@@ -101,14 +103,14 @@ do_start() {
   mkdir -m 700 "$runtime"
   chmod 700 "$runtime"
   local bus_info
-  bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 \
+  bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 9>&- \
     --address="unix:path=$runtime/bus")
   dbus_address=$(sed -n 1p <<<"$bus_info")
   dbus_pid=$(sed -n 2p <<<"$bus_info")
   use_private_env
   printf 'dbus_pid=%q\ndbus_address=%q\n' "$dbus_pid" "$dbus_address" >"$state"
 
-  setsid pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+  setsid pipewire </dev/null >"$dir/pipewire.log" 2>&1 9>&- &
   pipewire_pid=$!
   echo "pipewire_pid=$pipewire_pid" >>"$state"
   if ! wait_for 100 reachable; then
@@ -117,7 +119,7 @@ do_start() {
     return 1
   fi
 
-  setsid wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
+  setsid wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 9>&- &
   wireplumber_pid=$!
   echo "wireplumber_pid=$wireplumber_pid" >>"$state"
   if ! wait_for 100 has_object '"application.name": "WirePlumber"'; then
@@ -134,12 +136,20 @@ do_start() {
     do_stop
     return 1
   fi
+  echo "# started"
   print_env
 }
 
+with_lock() {
+  mkdir -p "$dir"
+  exec 9>"$dir/lock"
+  flock -w 60 9 || { log "could not take $dir/lock"; exit 1; }
+  "$@"
+}
+
 case "${1:-}" in
-  start) do_start ;;
-  stop) do_stop ;;
+  start) with_lock do_start ;;
+  stop) with_lock do_stop ;;
   env)
     load_state
     if [ -f "$state" ]; then print_env; fi

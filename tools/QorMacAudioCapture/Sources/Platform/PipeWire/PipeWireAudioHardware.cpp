@@ -185,13 +185,12 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID p
         return kStatusIOProcMismatch;
     }
     auto tap = entry->tap;
-    const auto& connection = tap->connection();
-    connection->perform([&] {
+    entry->proc = 0;
+    // The queue keeps the loop until the tap's stream is gone (see destroyProcessTap).
+    return tap->connection()->perform([&] {
         tap->clearHandlers();
         return kAudioHardwareNoError;
     });
-    entry->proc = 0;
-    return connection->detach();
 }
 
 OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
@@ -235,6 +234,15 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tap) {
         // happen. Keep it; the server drops its node and links when the process ends.
         static auto* abandoned = new std::vector<std::shared_ptr<CaptureTap>>;
         abandoned->push_back(std::move(captureTap));
+        return status;
+    }
+    // With no stream left on the connection nothing can arrive in the hand-over, so the main
+    // thread takes the loop back from the I/O queue, which may go away after this.
+    const bool connectionInUse = std::any_of(taps_.begin(), taps_.end(), [&](const auto& entry) {
+        return entry.second->connection() == connection;
+    });
+    if (!connectionInUse) {
+        connection->detach();
     }
     return status;
 }

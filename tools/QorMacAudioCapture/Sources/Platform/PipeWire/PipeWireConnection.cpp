@@ -83,7 +83,7 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     if (loop_ == nullptr) {
         return kStatusSystemError;
     }
-    Entry entry(*this);
+    pw_loop_enter(loop_);  // the opening thread owns the loop from now on
     context_ = pw_context_new(loop_, nullptr, 0);
     if (context_ == nullptr) {
         return kStatusSystemError;
@@ -123,29 +123,27 @@ Connection::~Connection() {
     if (queue_ != nullptr || loop_ == nullptr) {
         return;  // a stuck queue may still run the loop: leave everything as it is
     }
-    {
-        Entry entry(*this);
-        if (settings_ != nullptr) {
-            spa_hook_remove(&settingsListener_);
-            pw_proxy_destroy(settings_);
-        }
-        for (auto& client : clients_) {
-            spa_hook_remove(&client->listener);
-            pw_proxy_destroy(client->proxy);
-        }
-        clients_.clear();
-        if (registry_ != nullptr) {
-            spa_hook_remove(&registryListener_);
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-        }
-        if (core_ != nullptr) {
-            spa_hook_remove(&coreListener_);
-            pw_core_disconnect(core_);
-        }
-        if (context_ != nullptr) {
-            pw_context_destroy(context_);
-        }
+    if (settings_ != nullptr) {
+        spa_hook_remove(&settingsListener_);
+        pw_proxy_destroy(settings_);
     }
+    for (auto& client : clients_) {
+        spa_hook_remove(&client->listener);
+        pw_proxy_destroy(client->proxy);
+    }
+    clients_.clear();
+    if (registry_ != nullptr) {
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    }
+    if (core_ != nullptr) {
+        spa_hook_remove(&coreListener_);
+        pw_core_disconnect(core_);
+    }
+    if (context_ != nullptr) {
+        pw_context_destroy(context_);
+    }
+    pw_loop_leave(loop_);
     pw_loop_destroy(loop_);
 }
 
@@ -218,10 +216,10 @@ OSStatus Connection::attach(IOQueue& queue) {
     }
     queue_ = &queue;
     watch_ = watch;
+    pw_loop_leave(loop_);
     boost::asio::post(queue.executor(), [watch] {
-        if (watch->connection != nullptr) {
-            watch->connection->pump(watch);
-        }
+        pw_loop_enter(watch->connection->loop_);
+        watch->connection->pump(watch);
     });
     return kAudioHardwareNoError;
 }
@@ -231,10 +229,11 @@ OSStatus Connection::detach() {
         return kAudioHardwareNoError;
     }
     auto watch = watch_;
-    const OSStatus status = perform([&watch] {
+    const OSStatus status = perform([this, &watch] {
         boost::system::error_code ignored;
         watch->descriptor.close(ignored);  // cancels the armed wait
         watch->connection.reset();
+        pw_loop_leave(loop_);
         return kAudioHardwareNoError;
     });
     if (status != kAudioHardwareNoError) {
@@ -242,6 +241,7 @@ OSStatus Connection::detach() {
     }
     queue_ = nullptr;
     watch_.reset();
+    pw_loop_enter(loop_);
     return kAudioHardwareNoError;
 }
 
@@ -272,7 +272,6 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
 }
 
 bool Connection::drain() {
-    Entry entry(*this);
     for (int round = 0; round < 32; ++round) {
         if (pw_loop_iterate(loop_, 0) == 0) {
             return true;

@@ -2,14 +2,18 @@
 // mirrored into a Graph, the server's version and graph rate, and the rules for which thread may
 // run the loop.
 //
-// Loop ownership. A pw_loop may only be iterated by one thread at a time, and every PipeWire call
-// on this connection must come from the thread that owns the loop:
-//  - detached (no capture is delivering): the calling thread (the main thread) owns the loop and
-//    iterates it inside each operation, for bounded waits only;
-//  - attached to an IOQueue (from the I/O proc's creation to its destruction): the queue's thread
-//    owns it. The loop's epoll fd is watched by the queue's io_context, so the stream's process
-//    callback runs on the queue itself and hands PipeWire's buffer to the I/O block without a
-//    copy. Operations from the main thread are then run on the queue by perform().
+// Loop ownership. Every PipeWire call on this connection comes from the thread that owns the loop,
+// and the owner keeps the loop entered (pw_loop_enter) for as long as it owns it. That matters:
+// the stream's process callback is sent from PipeWire's data thread to this loop, and a loop that
+// nobody has entered runs such calls at once on the sending thread.
+//  - Detached: the thread that opened the connection (the main thread) owns the loop and iterates
+//    it inside each operation, for bounded waits only.
+//  - Attached to an IOQueue (from the I/O proc's creation until the last tap on the connection is
+//    destroyed): the queue's thread owns it. The loop's epoll fd is watched by the queue's
+//    io_context, so the process callback runs on the queue itself and hands PipeWire's buffer to
+//    the I/O block without a copy. Operations from the main thread are run there by perform().
+//    Ownership only changes hands while no stream of ours is running, so nothing is sent to the
+//    loop in the instant between one owner's leave and the other's enter.
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
 
@@ -87,15 +91,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // does not take it up in time it is never run at all.
     template <class Operation>
     OSStatus perform(Operation&& operation);
-    // Hands the loop to `queue`. Fails when another queue has it.
+    // Hands the loop to `queue`, which must outlive the attachment. Fails when another queue has
+    // it. Call it only while no stream on the connection is active.
     OSStatus attach(IOQueue& queue);
     // Takes the loop back from the queue; afterwards the queue never touches this connection.
+    // Call it only once the connection has no stream left.
     OSStatus detach();
+    bool attached() const { return queue_ != nullptr; }
 
   private:
     struct Watch;
     struct BoundClient;
-    class Entry;
 
     Connection() = default;
     OSStatus connect(Clock::time_point deadline);
@@ -131,7 +137,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<std::uint32_t> defaultRate_, settingsRate_, forcedRate_;
     int pendingSeq_ = 0;
     int doneSeq_ = -1;
-    int entered_ = 0;  // depth of pw_loop_enter on the owning thread
     std::vector<ConnectionObserver*> observers_;
     std::atomic<bool> lost_{false};  // written by the owner, read anywhere
 
@@ -141,29 +146,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
 };
 
-// Enters the loop for the calling thread (once, however deeply nested).
-class Connection::Entry {
-  public:
-    explicit Entry(Connection& connection) : connection_(connection) {
-        if (connection_.entered_++ == 0) {
-            pw_loop_enter(connection_.loop_);
-        }
-    }
-    ~Entry() {
-        if (--connection_.entered_ == 0) {
-            pw_loop_leave(connection_.loop_);
-        }
-    }
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
-
-  private:
-    Connection& connection_;
-};
-
 template <class Predicate>
 OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
-    Entry entry(*this);
     while (!done()) {
         if (lost()) {
             return kStatusServerLost;
@@ -181,7 +165,6 @@ OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
 template <class Operation>
 OSStatus Connection::perform(Operation&& operation) {
     if (queue_ == nullptr || queue_->isCurrentThread()) {
-        Entry entry(*this);
         return operation();
     }
     if (wedged_) {
@@ -194,17 +177,11 @@ OSStatus Connection::perform(Operation&& operation) {
     auto job = std::make_shared<Job>();
     auto result = job->done.get_future();
     auto* run = &operation;
-    boost::asio::post(queue_->executor(), [this, job, run] {
+    boost::asio::post(queue_->executor(), [job, run] {
         if (job->claimed.exchange(true)) {
             return;  // the caller gave up; `run` may be gone
         }
-        OSStatus status;
-        {
-            Entry entry(*this);
-            status = (*run)();
-        }
-        // Only after leaving the loop: the caller takes it back as soon as this is set.
-        job->done.set_value(status);
+        job->done.set_value((*run)());
     });
     if (result.wait_for(kQueueTimeout) == std::future_status::ready) {
         return result.get();

@@ -1,0 +1,339 @@
+// The PipeWire backend's platform operations against a real private PipeWire server, with pw-cat
+// copies as players and pw-dump as the witness of what exists on the server.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "AudioAnalysis.h"
+#include "IOQueue.h"
+#include "PipeWirePlatform.h"
+#include "PipeWireTestSupport.h"
+
+namespace qor {
+namespace {
+
+using namespace std::chrono_literals;
+using pipewire::PipeWirePlatform;
+using testing::DisposableAudioServer;
+using testing::TonePlayer;
+
+TapDescription mixdownOf(std::vector<AudioObjectID> processes, std::string name) {
+    TapDescription description;
+    description.kind = TapDescription::Kind::stereoMixdownOfProcesses;
+    description.processes = std::move(processes);
+    description.name = std::move(name);
+    return description;
+}
+
+AggregateDeviceDescription deviceAround(const std::string& tapUID) {
+    AggregateDeviceDescription description;
+    description.name = "test device";
+    description.uid = "test.device";
+    description.mainSubDevice = tapUID;
+    description.clockDevice = tapUID;
+    description.taps = {{tapUID, true}};
+    return description;
+}
+
+// What the I/O block saw: the samples, and whether every call came on the queue's thread.
+struct Delivery {
+    std::mutex mutex;
+    std::condition_variable grown;
+    std::vector<float> samples;
+    bool everyCallOnQueue = true;
+    std::atomic<int> lostCalls{0};
+
+    IOBlock block(IOQueue& queue) {
+        return [this, &queue](const AudioBufferList& input) {
+            std::lock_guard guard(mutex);
+            everyCallOnQueue = everyCallOnQueue && queue.isCurrentThread();
+            for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
+                const auto* data = static_cast<const float*>(input.mBuffers[b].mData);
+                samples.insert(samples.end(), data, data + input.mBuffers[b].mDataByteSize / 4);
+            }
+            grown.notify_all();
+        };
+    }
+    DeviceLostHandler lost() {
+        return [this] { ++lostCalls; };
+    }
+    bool waitForFrames(std::size_t frames, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return grown.wait_for(lock, timeout, [&] { return samples.size() >= 2 * frames; });
+    }
+    std::vector<float> copy() {
+        std::lock_guard guard(mutex);
+        return samples;
+    }
+};
+
+// A running capture through the backend's operations, in the core's order.
+struct Capture {
+    AudioHardware& hardware;
+    AudioObjectID tap = 0;
+    AudioObjectID device = 0;
+    IOProcID proc = 0;
+
+    OSStatus start(const TapDescription& description, IOQueue& queue, Delivery& delivery) {
+        if (OSStatus status = hardware.createProcessTap(description, tap); status != 0) {
+            return status;
+        }
+        std::string uid;
+        hardware.readTapUID(tap, uid);
+        if (OSStatus status = hardware.createAggregateDevice(deviceAround(uid), device);
+            status != 0) {
+            return status;
+        }
+        if (OSStatus status = hardware.createIOProcIDWithBlock(device, queue, delivery.block(queue),
+                                                               delivery.lost(), proc);
+            status != 0) {
+            return status;
+        }
+        return hardware.deviceStart(device, proc);
+    }
+    void stop() {
+        hardware.deviceStop(device, proc);
+        hardware.destroyIOProcID(device, proc);
+        hardware.destroyAggregateDevice(device);
+        hardware.destroyProcessTap(tap);
+    }
+};
+
+AudioObjectID processObject(AudioHardware& hardware, int pid) {
+    AudioObjectID object = 0;
+    EXPECT_EQ(hardware.translatePIDToProcessObject(pid, object), 0);
+    return object;
+}
+
+TEST(PipeWireBackend, APidTranslatesToItsClientAndANonClientToZero) {
+    TonePlayer player("qor-backend-pid", 440);
+    PipeWirePlatform platform;
+    const auto dump = testing::dumpServer();
+    EXPECT_EQ(processObject(platform.platform().hardware, player.pid()),
+              testing::clientOfProcess(dump, player.pid()).value());
+
+    testing::Subprocess sleeper({"/bin/sleep", "30"});
+    AudioObjectID object = 77;
+    EXPECT_EQ(platform.platform().hardware.translatePIDToProcessObject(sleeper.pid(), object), 0);
+    EXPECT_EQ(object, kAudioObjectUnknown);
+}
+
+TEST(PipeWireBackend, RunningApplicationsArePlayersNotDaemonsNorThisProgram) {
+    TonePlayer first("qor-apps-first", 440);
+    TonePlayer second("qor-apps-second", 1000);
+    PipeWirePlatform platform;
+    Workspace& workspace = platform.platform().workspace;
+    const auto applications = workspace.runningApplications();
+
+    auto find = [&](int pid) -> const RunningApplication* {
+        for (const auto& application : applications) {
+            if (application.processIdentifier == pid) {
+                return &application;
+            }
+        }
+        return nullptr;
+    };
+    for (const TonePlayer* player : {&first, &second}) {
+        const RunningApplication* application = find(player->pid());
+        ASSERT_NE(application, nullptr) << player->name();
+        EXPECT_EQ(application->localizedName, player->name());
+        EXPECT_EQ(application->bundleIdentifier, player->name());
+        EXPECT_FALSE(application->isTerminated);
+        EXPECT_EQ(application->activationPolicy, ActivationPolicy::regular);
+    }
+    EXPECT_EQ(workspace.ownProcessIdentifier(), ::getpid());
+    EXPECT_EQ(find(::getpid()), nullptr);
+    for (const auto& application : applications) {
+        EXPECT_NE(application.bundleIdentifier, "wireplumber");
+        EXPECT_NE(application.bundleIdentifier, "pipewire");
+    }
+}
+
+TEST(PipeWireBackend, ATapIsAFloatStereoCaptureNodeFedOnlyByTheSelectedStreams) {
+    TonePlayer selected("qor-tap-selected", 440);
+    TonePlayer other("qor-tap-other", 1000);
+    PipeWirePlatform platform;
+    AudioHardware& hardware = platform.platform().hardware;
+    const AudioObjectID process = processObject(hardware, selected.pid());
+
+    AudioObjectID tap = 0;
+    ASSERT_EQ(hardware.createProcessTap(mixdownOf({process}, "QOR Test Tap A"), tap), 0);
+    std::string uid;
+    EXPECT_EQ(hardware.readTapUID(tap, uid), 0);
+    EXPECT_EQ(uid, "QOR Test Tap A");
+    AudioStreamBasicDescription format{};
+    ASSERT_EQ(hardware.readTapFormat(tap, format), 0);
+    EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
+    EXPECT_TRUE(format.mFormatFlags & kAudioFormatFlagIsFloat);
+    EXPECT_FALSE(format.mFormatFlags & kAudioFormatFlagIsNonInterleaved);
+    EXPECT_EQ(format.mBitsPerChannel, 32u);
+    EXPECT_EQ(format.mChannelsPerFrame, 2u);
+    EXPECT_EQ(format.mBytesPerFrame, 8u);
+    EXPECT_EQ(format.mSampleRate, 48000.0);  // the private server's graph rate
+
+    const auto dump = testing::dumpServer();
+    const nlohmann::json* node = testing::objectWithID(dump, tap);
+    ASSERT_NE(node, nullptr);
+    const auto& props = node->at("info").at("props");
+    EXPECT_EQ(props.value("node.name", ""), uid);
+    EXPECT_EQ(props.value("media.class", ""), "Stream/Input/Audio");
+    // Every link into the tap comes from the selected player's stream and is ours.
+    const auto links = testing::linksInto(dump, tap);
+    EXPECT_EQ(links.size(), 2u);  // the mono player feeds left and right
+    const auto selectedClient = testing::clientOfProcess(dump, selected.pid()).value();
+    const auto ownClient = testing::clientOfProcess(dump, ::getpid()).value();
+    const auto owned = testing::objectsOwnedBy(dump, ownClient);
+    for (std::uint32_t id : links) {
+        const nlohmann::json* link = testing::objectWithID(dump, id);
+        const auto source = link->at("info").value("output-node-id", 0u);
+        EXPECT_EQ(
+            testing::objectWithID(dump, source)->at("info").at("props").value("client.id", 0u),
+            selectedClient);
+        EXPECT_NE(std::find(owned.begin(), owned.end(), id), owned.end());
+    }
+    EXPECT_EQ(hardware.destroyProcessTap(tap), 0);
+}
+
+TEST(PipeWireBackend, AudioReachesTheBlockOnTheIOQueueAndTeardownLeavesNothing) {
+    TonePlayer selected("qor-flow-selected", 440);
+    TonePlayer other("qor-flow-other", 1000);
+    PipeWirePlatform platform;
+    AudioHardware& hardware = platform.platform().hardware;
+    IOQueue queue("com.example.pipewire.test");
+    Delivery delivery;
+    Capture capture{hardware};
+    ASSERT_EQ(capture.start(mixdownOf({processObject(hardware, selected.pid())}, "QOR Test Flow"),
+                            queue, delivery),
+              0);
+    ASSERT_TRUE(delivery.waitForFrames(2 * 48000, 10s));
+    const auto dumpWhileRunning = testing::dumpServer();
+    const auto ownClient = testing::clientOfProcess(dumpWhileRunning, ::getpid()).value();
+    EXPECT_FALSE(testing::objectsOwnedBy(dumpWhileRunning, ownClient).empty());
+    capture.stop();
+
+    const auto samples = delivery.copy();
+    EXPECT_TRUE(delivery.everyCallOnQueue);
+    EXPECT_EQ(delivery.lostCalls, 0);
+    const double wanted = testing::toneLevel(samples, 440);
+    const double unwanted = testing::toneLevel(samples, 1000);
+    EXPECT_NEAR(wanted, 0.5, 0.05);
+    EXPECT_LT(testing::decibels(unwanted / wanted), -40.0);
+
+    // Our client stays connected (the platform lives on) but owns nothing any more.
+    const auto dumpAfter = testing::dumpServer();
+    EXPECT_TRUE(testing::objectsOwnedBy(dumpAfter, ownClient).empty());
+    for (const auto& node : testing::objectsOfType(dumpAfter, "PipeWire:Interface:Node")) {
+        EXPECT_NE(node.at("info").at("props").value("node.name", ""), "QOR Test Flow");
+    }
+}
+
+TEST(PipeWireBackend, MisusedHandlesGetTheirOwnStatuses) {
+    PipeWirePlatform platform;
+    AudioHardware& hardware = platform.platform().hardware;
+    std::string uid;
+    AudioStreamBasicDescription format{};
+    EXPECT_EQ(hardware.readTapUID(12345, uid), pipewire::kStatusUnknownObject);
+    EXPECT_EQ(hardware.readTapFormat(12345, format), pipewire::kStatusUnknownObject);
+    AudioObjectID device = 0;
+    EXPECT_EQ(hardware.createAggregateDevice(deviceAround("no such tap"), device),
+              pipewire::kStatusUnknownTap);
+    EXPECT_EQ(hardware.deviceStart(999, 1), pipewire::kStatusUnknownObject);
+    EXPECT_EQ(hardware.destroyProcessTap(12345), pipewire::kStatusUnknownObject);
+
+    AudioObjectID tap = 0;
+    ASSERT_EQ(hardware.createProcessTap(TapDescription{}, tap), 0);  // global, nothing excluded
+    hardware.readTapUID(tap, uid);
+    ASSERT_EQ(hardware.createAggregateDevice(deviceAround(uid), device), 0);
+    EXPECT_EQ(hardware.deviceStart(device, 1), pipewire::kStatusIOProcMismatch);
+    IOQueue queue("com.example.pipewire.misuse");
+    IOQueue otherQueue("com.example.pipewire.other");
+    Delivery delivery;
+    IOProcID proc = 0;
+    ASSERT_EQ(hardware.createIOProcIDWithBlock(device, queue, delivery.block(queue),
+                                               delivery.lost(), proc),
+              0);
+    IOProcID second = 0;
+    EXPECT_EQ(hardware.createIOProcIDWithBlock(device, otherQueue, delivery.block(otherQueue),
+                                               delivery.lost(), second),
+              pipewire::kStatusIOProcMismatch);
+    EXPECT_EQ(hardware.deviceStart(device, proc + 1), pipewire::kStatusIOProcMismatch);
+    EXPECT_EQ(hardware.destroyIOProcID(device, proc), 0);
+    EXPECT_EQ(hardware.destroyAggregateDevice(device), 0);
+    EXPECT_EQ(hardware.destroyProcessTap(tap), 0);
+    EXPECT_EQ(hardware.destroyProcessTap(tap), pipewire::kStatusUnknownObject);
+}
+
+TEST(PipeWireBackend, AGlobalTapOfIdleOutputDeliversSilence) {
+    PipeWirePlatform platform;
+    IOQueue queue("com.example.pipewire.idle");
+    Delivery delivery;
+    Capture capture{platform.platform().hardware};
+    ASSERT_EQ(capture.start(TapDescription{}, queue, delivery), 0);
+    EXPECT_TRUE(delivery.waitForFrames(48000, 10s));
+    capture.stop();
+}
+
+TEST(PipeWireBackend, NoReachableServerMeansUnsupportedAndUnreachable) {
+    testing::TemporaryDirectory empty;
+    DisposableAudioServer::Use nowhere(
+        {{"XDG_RUNTIME_DIR", empty.path()}, {"PIPEWIRE_REMOTE", ""}, {"PIPEWIRE_RUNTIME_DIR", ""}});
+    PipeWirePlatform platform;
+    EXPECT_FALSE(platform.platform().system.captureSupported());
+    EXPECT_EQ(platform.platform().system.requirement(), SystemRequirement::pipeWireServer);
+    EXPECT_TRUE(platform.platform().workspace.runningApplications().empty());
+    AudioObjectID object = 0;
+    EXPECT_EQ(platform.platform().hardware.translatePIDToProcessObject(1, object),
+              pipewire::kStatusServerUnreachable);
+    AudioObjectID tap = 0;
+    EXPECT_EQ(platform.platform().hardware.createProcessTap(TapDescription{}, tap),
+              pipewire::kStatusServerUnreachable);
+}
+
+TEST(PipeWireBackend, AServerThatNeverAnswersCostsSecondsNotAHang) {
+    DisposableAudioServer server;
+    auto use = server.use();
+    {
+        PipeWirePlatform platform;
+        EXPECT_TRUE(platform.platform().system.captureSupported());
+    }
+    ::kill(server.pipewirePid(), SIGSTOP);
+    PipeWirePlatform platform;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform.platform().system.captureSupported());
+    AudioObjectID object = 0;
+    EXPECT_EQ(platform.platform().hardware.translatePIDToProcessObject(1, object),
+              pipewire::kStatusServerTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    ::kill(server.pipewirePid(), SIGCONT);
+}
+
+TEST(PipeWireBackend, ALostServerIsReportedOnceAndTeardownStillReturns) {
+    DisposableAudioServer server;
+    auto use = server.use();
+    PipeWirePlatform platform;
+    IOQueue queue("com.example.pipewire.lost");
+    Delivery delivery;
+    Capture capture{platform.platform().hardware};
+    ASSERT_EQ(capture.start(TapDescription{}, queue, delivery), 0);
+    ASSERT_TRUE(delivery.waitForFrames(4800, 10s));
+
+    ::kill(server.pipewirePid(), SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (delivery.lostCalls == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(delivery.lostCalls, 1);
+    const auto started = std::chrono::steady_clock::now();
+    capture.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_EQ(delivery.lostCalls, 1);
+    EXPECT_FALSE(platform.platform().system.captureSupported());
+}
+
+}  // namespace
+}  // namespace qor

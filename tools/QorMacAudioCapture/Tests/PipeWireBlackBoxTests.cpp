@@ -1,0 +1,276 @@
+// The product executable on Linux, seen from outside, against a real private PipeWire server with
+// tone players: what it captures, what it lists, how it ends and what it leaves behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <thread>
+
+#include "AudioAnalysis.h"
+#include "PipeWirePlatform.h"
+#include "PipeWireTestSupport.h"
+
+namespace qor {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::DisposableAudioServer;
+using testing::Environment;
+using testing::ProcessResult;
+using testing::Subprocess;
+using testing::TonePlayer;
+
+constexpr std::size_t kBytesPerSecond = 48000 * 2 * 4;
+
+std::unique_ptr<Subprocess> startCapture(std::vector<std::string> arguments,
+                                         const Environment& environment = {}) {
+    arguments.insert(arguments.begin(), QOR_CAPTURE_EXECUTABLE);
+    return std::make_unique<Subprocess>(std::move(arguments), environment);
+}
+
+std::vector<float> floatsOf(const std::string& bytes) {
+    return testing::floatsFromBytes(bytes);
+}
+
+// Every stderr line is one JSON object; returns them.
+std::vector<json> stderrLines(const ProcessResult& result) {
+    std::vector<json> parsed;
+    for (const std::string& line : testing::lines(result.err)) {
+        parsed.push_back(json::parse(line, nullptr, false));
+        EXPECT_TRUE(parsed.back().is_object()) << "not a JSON line: " << line;
+    }
+    return parsed;
+}
+
+// Captures until `seconds` of audio have arrived, then ends the capture with SIGTERM.
+ProcessResult captureFor(double seconds, std::vector<std::string> arguments) {
+    auto capture = startCapture(std::move(arguments));
+    EXPECT_TRUE(
+        capture->waitForStdoutBytes(static_cast<std::size_t>(seconds * kBytesPerSecond), 20s))
+        << capture->err();
+    capture->sendSignal(SIGTERM);
+    ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result;
+}
+
+// The player's tone is there at full level and the other one at least 40 dB below it.
+void expectOnly(const ProcessResult& result, double present, double absent) {
+    const auto samples = floatsOf(result.out);
+    const double wanted = testing::toneLevel(samples, present);
+    const double unwanted = testing::toneLevel(samples, absent);
+    EXPECT_NEAR(wanted, 0.5, 0.05) << present << " Hz";
+    EXPECT_LT(testing::decibels(unwanted / wanted), -40.0) << absent << " Hz";
+}
+
+class PipeWireCapture : public ::testing::Test {
+  protected:
+    TonePlayer low{"qor-tone-440", 440};
+    TonePlayer high{"qor-tone-1000", 1000};
+};
+
+TEST_F(PipeWireCapture, IncludeByPidTakesOnlyThatPlayer) {
+    const auto result = captureFor(2, {"--include-tree", "--pid", std::to_string(low.pid())});
+    expectOnly(result, 440, 1000);
+    const auto stderrJSON = stderrLines(result);
+    ASSERT_FALSE(stderrJSON.empty());
+    EXPECT_EQ(stderrJSON.front().value("source", ""), "process_loopback");
+    EXPECT_EQ(stderrJSON.front().value("sourceSampleRate", 0.0), 48000.0);
+}
+
+TEST_F(PipeWireCapture, IncludeByBundleIDTakesOnlyThatPlayer) {
+    expectOnly(captureFor(2, {"--include-tree", "--bundle-id", high.name()}), 1000, 440);
+}
+
+TEST_F(PipeWireCapture, ExcludeByPidTakesEverythingElse) {
+    expectOnly(captureFor(2, {"--exclude-tree", "--pid", std::to_string(low.pid())}), 1000, 440);
+}
+
+TEST_F(PipeWireCapture, OutputLoopbackTakesBoth) {
+    const auto samples = floatsOf(captureFor(2, {"--output-loopback"}).out);
+    EXPECT_NEAR(testing::toneLevel(samples, 440), 0.5, 0.05);
+    EXPECT_NEAR(testing::toneLevel(samples, 1000), 0.5, 0.05);
+}
+
+TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {
+    TonePlayer excluded("qor-tone-excluded", 440);
+    auto capture = startCapture({"--exclude-tree", "--pid", std::to_string(excluded.pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 2, 20s)) << capture->err();
+    TonePlayer late("qor-tone-late", 1000);
+    const std::size_t already = capture->out().size();
+    ASSERT_TRUE(capture->waitForStdoutBytes(already + 2 * kBytesPerSecond, 20s));
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+    expectOnly(result, 1000, 440);
+}
+
+TEST(PipeWireLateStreams, AStreamThatTheChosenProcessStartsLaterIsTaken) {
+    TonePlayer other("qor-tone-bystander", 440);
+    auto peer = testing::startDelayedTone(1000, 3000ms);
+    // The peer is a client from the start; wait until the server knows it.
+    ASSERT_TRUE(testing::waitForServer(
+        [&](const json& dump) { return testing::clientOfProcess(dump, peer->pid()).has_value(); },
+        10s));
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(peer->pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    const json before = testing::dumpServer();
+    for (const json& client : testing::objectsOfType(before, "PipeWire:Interface:Client")) {
+        if (client.at("info").at("props").value("application.process.id", 0) == peer->pid()) {
+            ASSERT_TRUE(testing::objectsOwnedBy(before, client.value("id", 0u)).empty())
+                << "the peer's stream already existed when the capture began";
+        }
+    }
+    ASSERT_TRUE(capture->waitForStdoutBytes(5 * kBytesPerSecond, 20s)) << capture->err();
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    expectOnly(result, 1000, 440);
+    peer->sendSignal(SIGTERM);
+    peer->wait(5s);
+}
+
+TEST_F(PipeWireCapture, SourceListNamesThePlayersButNotTheDaemonsNorItself) {
+    auto listing = startCapture({"--list-sources"});
+    const int ownPid = listing->pid();
+    const ProcessResult result = listing->wait(10s);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const json list = json::parse(result.out);
+    EXPECT_EQ(list.value("success", false), true);
+    int players = 0;
+    for (const json& source : list.at("sources")) {
+        const std::string bundle = source.value("bundleId", "");
+        EXPECT_NE(bundle, "wireplumber");
+        EXPECT_NE(bundle.rfind("pipewire", 0), 0u) << bundle;
+        EXPECT_NE(source.value("processId", 0), ownPid);
+        for (const TonePlayer* player : {&low, &high}) {
+            if (source.value("processId", 0) == player->pid()) {
+                ++players;
+                EXPECT_EQ(bundle, player->name());
+                EXPECT_EQ(source.value("name", ""), player->name());
+                EXPECT_EQ(source.value("processName", ""), player->name());
+                EXPECT_EQ(source.value("id", ""), "application:" + player->name());
+            }
+        }
+    }
+    EXPECT_EQ(players, 2);
+}
+
+// The capture program's node and links while it runs; none of them may survive it.
+std::vector<std::uint64_t> ownedObjects(int pid) {
+    std::vector<std::uint64_t> owned;
+    testing::waitForServer(
+        [&](const json& dump) {
+            auto client = testing::clientOfProcess(dump, pid);
+            owned = client ? testing::serialsOwnedBy(dump, *client) : std::vector<std::uint64_t>{};
+            return owned.size() >= 3;  // the capture node and a link per channel
+        },
+        10s);
+    return owned;
+}
+
+void expectGone(const std::vector<std::uint64_t>& objects) {
+    EXPECT_TRUE(testing::waitForServer(
+        [&](const json& dump) {
+            for (std::uint64_t serial : objects) {
+                if (testing::hasSerial(dump, serial)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        5s));
+}
+
+TEST_F(PipeWireCapture, TerminationSignalsEndWithStatusZeroAndLeaveNothing) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
+        ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+        const auto owned = ownedObjects(capture->pid());
+        EXPECT_GE(owned.size(), 3u);
+        capture->sendSignal(signal);
+        const ProcessResult result = capture->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+        for (const json& line : stderrLines(result)) {
+            EXPECT_EQ(line.value("success", true), true) << line.dump();
+        }
+        expectGone(owned);
+    }
+}
+
+TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {
+    auto capture = startCapture({"--output-loopback"});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    const auto owned = ownedObjects(capture->pid());
+    EXPECT_GE(owned.size(), 3u);
+    capture->sendSignal(SIGKILL);
+    capture->wait(10s);
+    expectGone(owned);
+}
+
+TEST(PipeWireServerLoss, AServerKilledMidCaptureEndsItWithStatusOne) {
+    DisposableAudioServer server;
+    auto capture = startCapture({"--output-loopback"}, server.environment());
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ::kill(server.pipewirePid(), SIGKILL);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 1);
+    const auto stderrJSON = stderrLines(result);
+    ASSERT_GE(stderrJSON.size(), 2u);
+    EXPECT_EQ(stderrJSON.front().value("success", false), true);
+    EXPECT_EQ(testing::lines(result.err).back(),
+              R"({"error":"audio_server_disconnected","success":false})");
+}
+
+Environment noServer(const testing::TemporaryDirectory& empty) {
+    return {{"XDG_RUNTIME_DIR", empty.path()}};
+}
+
+void expectUnsupported(const Environment& environment) {
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult capabilities =
+        testing::runProcess({QOR_CAPTURE_EXECUTABLE, "--capabilities"}, environment);
+    EXPECT_EQ(capabilities.exitStatus, 0);
+    const json line = json::parse(capabilities.out);
+    EXPECT_EQ(line.value("supported", true), false);
+    EXPECT_EQ(line.value("systemAudio", true), false);
+    EXPECT_EQ(line.value("minimumSystemVersion", ""), pipewire::kMinimumServerVersion);
+
+    const ProcessResult capture =
+        testing::runProcess({QOR_CAPTURE_EXECUTABLE, "--output-loopback"}, environment);
+    EXPECT_EQ(capture.exitStatus, 1);
+    EXPECT_EQ(capture.out, "");
+    EXPECT_EQ(capture.err, "{\"error\":\"pipewire_required\",\"success\":false}\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+}
+
+TEST(PipeWireSystem, WithoutAServerCaptureIsUnsupported) {
+    testing::TemporaryDirectory empty;
+    expectUnsupported(noServer(empty));
+    const ProcessResult list =
+        testing::runProcess({QOR_CAPTURE_EXECUTABLE, "--list-sources"}, noServer(empty));
+    EXPECT_EQ(list.exitStatus, 0);
+    EXPECT_EQ(list.out, "{\"sources\":[],\"success\":true}\n");
+}
+
+TEST(PipeWireSystem, AServerThatNeverAnswersIsUnsupportedWithinSeconds) {
+    DisposableAudioServer server;
+    ::kill(server.pipewirePid(), SIGSTOP);
+    expectUnsupported(server.environment());
+    ::kill(server.pipewirePid(), SIGCONT);
+}
+
+TEST(PipeWireSystem, AReachableServerIsSupported) {
+    const ProcessResult capabilities =
+        testing::runProcess({QOR_CAPTURE_EXECUTABLE, "--capabilities"});
+    EXPECT_EQ(capabilities.exitStatus, 0);
+    const json line = json::parse(capabilities.out);
+    EXPECT_EQ(line.value("supported", false), true);
+    EXPECT_EQ(line.value("minimumSystemVersion", ""), pipewire::kMinimumServerVersion);
+}
+
+}  // namespace
+}  // namespace qor
