@@ -32,7 +32,14 @@ reachable() {
   timeout -k 1 3 pw-cli info 0 >/dev/null 2>&1
 }
 
-alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
+# A process that has exited but is not reaped yet (our daemons are reaped by init) is not alive.
+alive() {
+  [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null || return 1
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
 
 load_state() {
   dbus_pid='' pipewire_pid='' wireplumber_pid='' dbus_address=''
@@ -65,11 +72,13 @@ wait_for() {
 
 has_object() { timeout -k 1 3 pw-dump 2>/dev/null | grep -q "$1"; }
 
+dead() { ! alive "$1"; }
+
 stop_pid() {
   local pid=$1
   alive "$pid" || return 0
   kill -TERM "$pid" 2>/dev/null || true
-  wait_for 50 bash -c "! kill -0 $pid 2>/dev/null" || kill -KILL "$pid" 2>/dev/null || true
+  wait_for 50 dead "$pid" || kill -KILL "$pid" 2>/dev/null || true
 }
 
 do_stop() {

@@ -16,6 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # test peers and the private audio server
   pipewire pipewire-bin wireplumber dbus sox python3 python3-websockets
+  util-linux  # flock and setsid for scripts/audio-server.sh
   ca-certificates openssl procps psmisc
   # the llama-server test peer: its source, build and tiny generated model (scripts/llama-server/)
   git python3-numpy python3-yaml

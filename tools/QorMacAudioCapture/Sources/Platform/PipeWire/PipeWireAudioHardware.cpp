@@ -13,12 +13,18 @@ constexpr std::chrono::milliseconds kTeardownTimeout{1000};
 
 }  // namespace
 
-std::shared_ptr<Connection> Session::connection(OSStatus& status) {
+std::shared_ptr<Connection> Session::connection(OSStatus& status, bool* opened) {
+    if (opened != nullptr) {
+        *opened = false;
+    }
     if (current_ != nullptr && !current_->lost()) {
         status = kAudioHardwareNoError;
         return current_;
     }
     current_ = Connection::open(status);
+    if (opened != nullptr) {
+        *opened = current_ != nullptr;
+    }
     return current_;
 }
 

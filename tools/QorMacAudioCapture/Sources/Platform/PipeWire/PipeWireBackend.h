@@ -14,8 +14,9 @@ namespace qor::pipewire {
 // taps keep the connection they were made on until they are destroyed.
 class Session {
   public:
-    // The calling thread's (the main thread's).
-    std::shared_ptr<Connection> connection(OSStatus& status);
+    // The calling thread's (the main thread's). `opened` tells whether this call connected, in
+    // which case the server has just answered.
+    std::shared_ptr<Connection> connection(OSStatus& status, bool* opened = nullptr);
 
   private:
     std::shared_ptr<Connection> current_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pipewire/extensions/metadata.h>
+#include <pipewire/impl-module.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,9 +85,18 @@ OSStatus Connection::connect(Clock::time_point deadline) {
         return kStatusSystemError;
     }
     pw_loop_enter(loop_);  // the opening thread owns the loop from now on
-    context_ = pw_context_new(loop_, nullptr, 0);
+    // No client configuration file: it would load modules we never use (devices, session
+    // objects) and a user's settings we do not want. Only what the connection needs is loaded.
+    context_ = pw_context_new(loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", nullptr), 0);
     if (context_ == nullptr) {
         return kStatusSystemError;
+    }
+    for (const char* module :
+         {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
+          "libpipewire-module-adapter", "libpipewire-module-metadata"}) {
+        if (pw_context_load_module(context_, module, nullptr, nullptr) == nullptr) {
+            return kStatusSystemError;
+        }
     }
     core_ = pw_context_connect(context_, nullptr, 0);
     if (core_ == nullptr) {
@@ -157,11 +167,14 @@ OSStatus Connection::sync(Clock::time_point deadline) {
 }
 
 OSStatus Connection::refresh(Clock::time_point deadline) {
-    // The first round trip brings new globals (and binds new clients), the second their info.
     if (const OSStatus status = sync(deadline); status != kAudioHardwareNoError) {
         return status;
     }
-    return sync(deadline);
+    // The round trip brought new globals and bound new clients; their info follows the binding,
+    // so a second one is only needed when some client is still undescribed.
+    const bool undescribed = std::any_of(graph_.clients.begin(), graph_.clients.end(),
+                                         [](const auto& entry) { return !entry.second.described; });
+    return undescribed ? sync(deadline) : kAudioHardwareNoError;
 }
 
 std::uint32_t Connection::rate() const {

@@ -49,13 +49,17 @@ std::int32_t PipeWireWorkspace::ownProcessIdentifier() {
 
 bool PipeWireSystemSupport::captureSupported() {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    bool opened = false;
+    auto connection = session_.connection(status, &opened);
     if (connection == nullptr) {
         return false;
     }
     bool supported = false;
     connection->perform([&] {
-        const OSStatus synced = connection->sync(Connection::Clock::now() + kServerTimeout);
+        // A connection opened just now has had its answers; an older one must answer again.
+        const OSStatus synced = opened
+                                    ? kAudioHardwareNoError
+                                    : connection->sync(Connection::Clock::now() + kServerTimeout);
         supported = synced == kAudioHardwareNoError &&
                     versionAtLeast(connection->serverVersion(), kMinimumServerVersion);
         return synced;

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# QorMacAudioCapture against pw-record, recording the same playback stream of a tone player on a
+# PipeWire server (the private headless one from scripts/audio-server.sh when none is reachable).
+#
+#   bench/pipewire-vs-pw-record.sh [SECONDS] [RUNS]
+#
+# For each program, RUNS runs (default 5) of SECONDS (default 10) each, one program at a time:
+#   cpu ms/s     CPU time of all its threads per second of audio delivered, whole run
+#   steady ms/s  the same from one second after the first byte to the end (start-up excluded)
+#   peak RSS     VmHWM, the process's peak resident set size
+#   first byte   time from start to the first audio byte on standard output
+# Medians are printed. Then both record a click concurrently, and the script prints when each
+# delivered it, relative to the earlier of the two.
+#
+# QorMacAudioCapture runs as `--include-tree --pid <player>`; pw-record as
+# `--format f32 --rate 48000 --channels 2 --target <player's node> -`, so both produce float32
+# stereo at 48000 frames per second from the same stream. Environment: QOR_BUILD_DIR (default
+# build).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-10}
+runs=${2:-5}
+build_dir=${QOR_BUILD_DIR:-$root/build}
+binary="$build_dir/tools/QorMacAudioCapture/QorMacAudioCapture"
+[ -x "$binary" ] || { echo "bench: build QorMacAudioCapture first ($binary)" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/qor-bench.XXXXXX)
+players=()
+server_started=no
+cleanup() {
+  for pid in "${players[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${players[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [ "$server_started" = yes ]; then "$root/scripts/audio-server.sh" stop; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+server_env=$("$root/scripts/audio-server.sh" start)
+eval "$server_env"
+grep -q '^# started' <<<"$server_env" && server_started=yes
+
+# A tone that lasts the whole benchmark, and a click: half a second of silence, one loud sample.
+cp /usr/bin/pw-cat "$work/qor-bench-tone"
+cp /usr/bin/pw-cat "$work/qor-bench-click"
+sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth "$((seconds * runs * 2 + 30))" sine 440 vol 0.5
+sox -q -n -r 48000 -c 2 -b 16 "$work/click.wav" synth 0.5 sine 0 vol 0 pad 0 2
+python3 - "$work/click.wav" <<'EOF'
+import sys
+# Put one full-scale sample (both channels) right after the half second of silence.
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+offset = data.find(b"data") + 8 + 24000 * 4
+data[offset:offset + 4] = (32767).to_bytes(2, "little", signed=True) * 2
+open(path, "wb").write(data)
+EOF
+"$work/qor-bench-tone" -p "$work/tone.wav" &
+players+=("$!")
+
+python3 - "$binary" "${players[0]}" "$seconds" "$runs" "$work" <<'EOF'
+import os, selectors, signal, statistics, subprocess, sys, time, json
+
+binary, tone_pid, seconds, runs, work = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+BYTES_PER_SECOND = 48000 * 2 * 4
+
+def node_of(pid, timeout=10.0):
+    """The name of the playback node owned by the process's client."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        dump = json.loads(subprocess.run(["pw-dump"], capture_output=True, text=True, timeout=10).stdout or "[]")
+        clients = {o["id"] for o in dump if o.get("type") == "PipeWire:Interface:Client"
+                   and (o.get("info") or {}).get("props", {}).get("application.process.id") == pid}
+        for o in dump:
+            props = (o.get("info") or {}).get("props", {})
+            if o.get("type") == "PipeWire:Interface:Node" and props.get("client.id") in clients \
+                    and props.get("media.class") == "Stream/Output/Audio":
+                return props["node.name"]
+        time.sleep(0.1)
+    sys.exit("bench: the player's stream never appeared")
+
+def commands(pid):
+    return {
+        "QorMacAudioCapture": [binary, "--include-tree", "--pid", str(pid)],
+        "pw-record": ["pw-record", "--format", "f32", "--rate", "48000", "--channels", "2",
+                      "--target", node_of(pid), "-"],
+    }
+
+def cpu_seconds(pid):
+    """CPU time of every thread of the process so far (scheduler statistics, nanoseconds)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total / 1e9
+
+def peak_rss_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+class Recording:
+    """A recorder reading its own stdout, time-stamping every chunk."""
+    def __init__(self, argv):
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        os.set_blocking(self.process.stdout.fileno(), False)
+        self.chunks = []          # (arrival time, bytes so far after this chunk)
+        self.total = 0
+        self.first_byte = None
+        self.mark = None          # (cpu, bytes) one second after the first byte
+        self.samples = bytearray()
+
+    def read(self, keep):
+        try:
+            data = os.read(self.process.stdout.fileno(), 1 << 20)
+        except BlockingIOError:
+            return True
+        now = time.monotonic()
+        if data:
+            if self.first_byte is None:
+                self.first_byte = now - self.started
+            self.total += len(data)
+            self.chunks.append((now, self.total))
+            if keep:
+                self.samples += data
+            if self.mark is None and now - self.started > self.first_byte + 1.0:
+                self.mark = (cpu_seconds(self.process.pid), self.total)
+        return bool(data)
+
+    def stop(self):
+        pid = self.process.pid
+        self.steady = None
+        end_cpu = cpu_seconds(pid)
+        if self.mark is not None and self.total > self.mark[1]:
+            self.steady = (end_cpu - self.mark[0]) / ((self.total - self.mark[1]) / BYTES_PER_SECOND)
+        self.peak_rss = peak_rss_mb(pid)
+        self.process.send_signal(signal.SIGINT)
+        _, status, rusage = os.wait4(pid, 0)
+        self.cpu = rusage.ru_utime + rusage.ru_stime
+        self.process.returncode = os.waitstatus_to_exitcode(status)
+
+def record(argvs, duration, keep=False):
+    recordings = [Recording(argv) for argv in argvs]
+    selector = selectors.DefaultSelector()
+    for r in recordings:
+        selector.register(r.process.stdout, selectors.EVENT_READ, r)
+    end = time.monotonic() + duration
+    while time.monotonic() < end:
+        for key, _ in selector.select(timeout=0.05):
+            if not key.data.read(keep):
+                selector.unregister(key.fileobj)
+    for r in recordings:
+        r.stop()
+        while r.read(keep):
+            pass
+    return recordings
+
+names = commands(tone_pid)
+results = {name: {"cpu": [], "steady": [], "rss": [], "first": []} for name in names}
+for run in range(runs):
+    for name, argv in names.items():
+        r = record([argv], seconds)[0]
+        audio_seconds = r.total / BYTES_PER_SECOND
+        results[name]["cpu"].append(1000.0 * r.cpu / audio_seconds)
+        results[name]["steady"].append(1000.0 * r.steady if r.steady is not None else float("nan"))
+        results[name]["rss"].append(r.peak_rss)
+        results[name]["first"].append(1000.0 * r.first_byte)
+
+print(f"{seconds:.0f} s per run, {runs} runs, medians")
+print(f"{'program':<20}{'cpu ms/s':>10}{'steady ms/s':>13}{'peak RSS MB':>13}{'first byte ms':>15}")
+for name, values in results.items():
+    m = {key: statistics.median(v) for key, v in values.items()}
+    print(f"{name:<20}{m['cpu']:>10.2f}{m['steady']:>13.2f}{m['rss']:>13.1f}{m['first']:>15.1f}")
+
+# Click: both record the click player's stream at once; when did each deliver the click?
+click_player = os.path.join(work, "qor-bench-click")
+player = subprocess.Popen([click_player, "-p", os.path.join(work, "click.wav")], stderr=subprocess.DEVNULL)
+try:
+    argvs = list(commands(player.pid).values())
+    recordings = record(argvs, 3.0, keep=True)
+finally:
+    player.terminate()
+    player.wait()
+arrivals = {}
+for name, r in zip(names, recordings):
+    samples = memoryview(bytes(r.samples)).cast("f")
+    index = next((i for i, v in enumerate(samples) if abs(v) > 0.5), None)
+    if index is None:
+        continue
+    byte = (index + 1) * 4
+    arrivals[name] = next(t for t, total in r.chunks if total >= byte)
+if len(arrivals) == 2:
+    first = min(arrivals.values())
+    print("click delivered (relative to the earlier program):")
+    for name, t in arrivals.items():
+        print(f"  {name:<20}{1000.0 * (t - first):>8.2f} ms")
+else:
+    print("click: not found in both recordings", sorted(arrivals))
+EOF
