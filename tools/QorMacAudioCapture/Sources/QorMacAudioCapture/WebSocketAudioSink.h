@@ -48,14 +48,14 @@ class WebSocketAudioSink final : public AudioSink,
                                  public std::enable_shared_from_this<WebSocketAudioSink> {
     struct Passkey {};
 
-public:
+  public:
     static constexpr std::int64_t maximumPendingWrites = 8;
     // How long releasing a closed sink waits for the close frame to reach the server.
     static constexpr std::chrono::milliseconds closeGracePeriod{300};
 
     static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url);
 
-    explicit WebSocketAudioSink(Passkey) {}
+    explicit WebSocketAudioSink(Passkey);
     // After close(), waits at most closeGracePeriod for the closing handshake (never on the network
     // thread itself), then stops the network thread. Without close() the connection is dropped.
     ~WebSocketAudioSink() override;
@@ -78,7 +78,7 @@ public:
     std::int64_t pendingWriteCount() const;
     bool isClosed() const;
 
-private:
+  private:
     friend class WebSocketConnection;
     void start(const WebSocketURL& url);
     // Both called on the network thread, once per message and once per connection respectively.
