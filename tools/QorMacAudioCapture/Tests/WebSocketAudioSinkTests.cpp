@@ -1,0 +1,540 @@
+// The WebSocket sink against a real server (the websockets library, on loopback).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <set>
+
+#include "WebSocketAudioSink.h"
+#include "WebSocketTestSupport.h"
+
+namespace qor {
+namespace {
+
+using namespace qor::testing;
+using nlohmann::json;
+
+std::shared_ptr<WebSocketAudioSink> connectTo(const std::string& text) {
+    const auto url = WebSocketURL::parse(text);
+    EXPECT_TRUE(url.has_value()) << text;
+    return WebSocketAudioSink::create(*url);
+}
+
+std::string hexOf(const std::vector<float>& block) {
+    std::vector<std::uint8_t> bytes(block.size() * 2);
+    toPCM16LE(block, bytes);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (auto byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xF];
+    }
+    return hex;
+}
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+constexpr float notANumber = std::numeric_limits<float>::quiet_NaN();
+
+// ---------------------------------------------------------------------------------------------
+// Conversion
+
+TEST(WebSocketConversion, FollowsTheTable) {
+    const std::vector<std::pair<float, std::int16_t>> table{
+        {1.0f, 32767},   {0.5f, 16384},       {0.25f, 8192},       {0.0f, 0},     {-0.0f, 0},
+        {-0.25f, -8192}, {-0.5f, -16384},     {-1.0f, -32768},     {2.0f, 32767}, {infinity, 32767},
+        {-3.0f, -32768}, {-infinity, -32768}, {notANumber, 32767}, {0.00001f, 0}, {-0.00001f, 0},
+    };
+    for (const auto& [sample, expected] : table) {
+        EXPECT_EQ(toPCM16(sample), expected) << "sample " << sample;
+    }
+}
+
+TEST(WebSocketConversion, RoundsHalvesAwayFromZero) {
+    // Exact halves after scaling: ties to even would give -2, -2 and 16384, 0.
+    EXPECT_EQ(toPCM16(-1.5f / 32768.0f), -2);
+    EXPECT_EQ(toPCM16(-2.5f / 32768.0f), -3);
+    EXPECT_EQ(toPCM16(-0.5f / 32768.0f), -1);
+    EXPECT_EQ(toPCM16(0.5f), 16384);
+    // Just below a half stays below, where adding 0.5 in single precision would carry to 1.
+    EXPECT_EQ(toPCM16(-std::nextafter(0.5f, 0.0f) / 32768.0f), 0);
+    EXPECT_EQ(toPCM16(-std::nextafter(1.5f, 0.0f) / 32768.0f), -1);
+}
+
+TEST(WebSocketConversion, AgreesWithLibraryRoundingAcrossTheRange) {
+    // The conversion avoids roundf for speed; sweep the float line in -1...1 against it.
+    std::uint32_t checked = 0;
+    for (std::uint64_t bits = 0; bits <= 0x3F800000u; bits += 331) {
+        for (float sign : {1.0f, -1.0f}) {
+            float magnitude;
+            const auto pattern = static_cast<std::uint32_t>(bits);
+            std::memcpy(&magnitude, &pattern, sizeof magnitude);
+            const float sample = sign * magnitude;
+            const float scaled = sample < 0.0f ? sample * 32768.0f : sample * 32767.0f;
+            ASSERT_EQ(toPCM16(sample), static_cast<std::int16_t>(std::round(scaled)))
+                << "sample bits " << pattern << " sign " << sign;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 6'000'000u);
+}
+
+TEST(WebSocketConversion, BlockBytesAreLittleEndianInBlockOrder) {
+    const std::vector<float> block{1.0f, -1.0f, 0.25f, -0.25f};
+    std::vector<std::uint8_t> bytes(block.size() * 2, 0xEE);
+    toPCM16LE(block, bytes);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0xFF, 0x7F, 0x00, 0x80, 0x00, 0x20, 0x00, 0xE0}));
+}
+
+TEST(WebSocketSinkNames, AreFixed) {
+    WebSocketURL url;
+    url.scheme = "ws";
+    url.host = "127.0.0.1";
+    url.port = std::to_string(closedLoopbackPort());
+    url.target = "/";
+    StandardErrorCapture errors;
+    auto sink = WebSocketAudioSink::create(url);
+    EXPECT_EQ(sink->transportName(), "websocket");
+    EXPECT_EQ(sink->formatName(), "pcm_s16le");
+    errors.waitForLines(1);
+    EXPECT_EQ(sink->transportName(), "websocket");
+    EXPECT_EQ(sink->formatName(), "pcm_s16le");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Streaming to a server that behaves
+
+TEST(WebSocketStreaming, SendsOneBinaryMessagePerBlockWithTheConvertedSamples) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    const std::string target = "/audio/stream?session=a%20b&x=1";
+    auto sink = connectTo(peer.url(target));
+    const auto connected = peer.waitFor("connected");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ((*connected)["path"], target);
+    EXPECT_EQ((*connected)["host"], "127.0.0.1:" + std::to_string(peer.port()));
+
+    const std::vector<float> table{
+        1.0f, 0.5f,     0.25f, 0.0f,      -0.0f,      -0.25f,   -0.5f,     -1.0f,
+        2.0f, infinity, -3.0f, -infinity, notANumber, 0.00001f, -0.00001f, -1.5f / 32768.0f};
+    sink->write(table);
+    sink->write({});  // nothing goes out for an empty block
+    sink->write(std::vector<float>{1.0f, -1.0f});
+
+    const auto messages = peer.binaryMessages(2);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]["hex"],
+              "ff7f"
+              "0040"
+              "0020"
+              "0000"
+              "0000"
+              "00e0"
+              "00c0"
+              "0080"
+              "ff7f"
+              "ff7f"
+              "0080"
+              "0080"
+              "ff7f"
+              "0000"
+              "0000"
+              "feff");
+    EXPECT_EQ(messages[1]["hex"], "ff7f0080");
+    EXPECT_TRUE(eventually([&] { return sink->pendingWriteCount() == 0; }));
+    EXPECT_TRUE(peer.binaryMessages(1, 300ms).empty()) << "the empty block was sent";
+    EXPECT_FALSE(sink->isClosed());
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+TEST(WebSocketStreaming, QueuesBlocksWrittenBeforeTheHandshakeUpToTheWindow) {
+    // The server takes its time to answer the opening handshake.
+    WebSocketPeer peer({"--handshake-delay", "1.0"});
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    for (int tag = 0; tag < 12; ++tag) {
+        sink->write(taggedBlock(tag, 960));
+    }
+    EXPECT_EQ(sink->pendingWriteCount(), 8);
+
+    const auto messages = peer.binaryMessages(8);
+    ASSERT_EQ(messages.size(), 8u);
+    for (int tag = 0; tag < 8; ++tag) {
+        EXPECT_EQ(tagOf(messages[tag]), tag);
+        EXPECT_EQ(messages[tag]["size"], 1920);
+        EXPECT_EQ(messages[tag]["hex"], hexOf(taggedBlock(tag, 960)));
+    }
+    ASSERT_TRUE(eventually([&] { return sink->pendingWriteCount() == 0; }));
+    sink->write(taggedBlock(100, 960));
+    const auto after = peer.binaryMessages(1);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(tagOf(after[0]), 100) << "a dropped block was sent late";
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+TEST(WebSocketStreaming, IgnoresWhatTheServerSends) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    int tag = 0;
+    for (const std::string command : {"text hello", "binary 0001020304", "ping", "text {}"}) {
+        sink->write(taggedBlock(tag++, 960));
+        peer.command(command);
+        ASSERT_TRUE(peer.waitFor("done"));
+        sink->write(taggedBlock(tag++, 960));
+    }
+    EXPECT_TRUE(peer.waitFor("pong")) << "the sink did not answer the ping";
+    const auto messages = peer.binaryMessages(static_cast<std::size_t>(tag));
+    ASSERT_EQ(messages.size(), static_cast<std::size_t>(tag));
+    for (int i = 0; i < tag; ++i) {
+        EXPECT_EQ(tagOf(messages[i]), i);
+    }
+    EXPECT_FALSE(sink->isClosed());
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A server that stops reading
+
+TEST(WebSocketBackPressure, KeepsEightInFlightDropsTheRestAndResumes) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    peer.command("pause");
+    ASSERT_TRUE(peer.waitFor("done"));
+
+    // Large blocks fill the socket buffers quickly; the window then holds. One block, retagged,
+    // so that the test itself allocates nothing while it measures.
+    constexpr std::size_t samples = 48000;
+    std::vector<float> block = taggedBlock(0, samples);
+    const auto writeTagged = [&](int tag) {
+        block[0] = -static_cast<float>(tag) / 32768.0f;
+        sink->write(block);
+    };
+    const std::size_t heapAtStart = heapBytesInUse();
+    const long residentAtStart = residentKibibytes();
+    int tag = 0;
+    auto stalledSince = Clock::now();
+    while (Clock::now() - stalledSince < 500ms) {
+        ASSERT_LT(tag, 20000) << "the writes never stalled";
+        writeTagged(tag++);
+        const auto pending = sink->pendingWriteCount();
+        ASSERT_LE(pending, 8);
+        if (pending < 8) {
+            stalledSince = Clock::now();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    const int firstLate = tag;
+    const std::size_t heapStalled = heapBytesInUse();
+    const long residentStalled = residentKibibytes();
+    for (int i = 0; i < 3000; ++i) {
+        writeTagged(tag++);
+    }
+    const std::size_t heapAfterDrops = heapBytesInUse();
+    const long residentAfterDrops = residentKibibytes();
+    EXPECT_EQ(sink->pendingWriteCount(), 8);
+    const auto kib = [](std::size_t bytes) { return static_cast<long>(bytes / 1024); };
+    std::printf(
+        "stalled after %d blocks of %zu samples; heap in use %ld KiB -> %ld KiB stalled -> "
+        "%ld KiB after 3000 dropped blocks; resident %ld -> %ld -> %ld KiB\n",
+        firstLate, samples, kib(heapAtStart), kib(heapStalled), kib(heapAfterDrops),
+        residentAtStart, residentStalled, residentAfterDrops);
+    ::testing::Test::RecordProperty("heapGrowthWhileStalledKiB",
+                                    static_cast<int>(kib(heapStalled) - kib(heapAtStart)));
+    // Dropping allocates nothing; in flight are eight messages of 96000 bytes (750 KiB) plus the
+    // connection's buffers.
+    EXPECT_LT(static_cast<long>(heapAfterDrops) - static_cast<long>(heapStalled), 64 * 1024);
+    EXPECT_LT(static_cast<long>(heapStalled) - static_cast<long>(heapAtStart), 2 * 1024 * 1024);
+
+    peer.command("resume");
+    ASSERT_TRUE(eventually([&] { return sink->pendingWriteCount() == 0; }, 30s));
+    constexpr int resumedTag = 30000;
+    sink->write(taggedBlock(resumedTag, 960));
+    std::vector<int> tags;
+    for (;;) {
+        const auto batch = peer.binaryMessages(1, 10s);
+        ASSERT_EQ(batch.size(), 1u) << "the block written after resuming never arrived";
+        tags.push_back(tagOf(batch[0]));
+        if (tags.back() == resumedTag) {
+            break;
+        }
+    }
+    ASSERT_GE(tags.size(), 9u);
+    for (std::size_t i = 0; i + 1 < tags.size(); ++i) {
+        EXPECT_LT(tags[i], firstLate) << "a block written while eight were in flight was sent";
+        if (i > 0) {
+            EXPECT_LT(tags[i - 1], tags[i]) << "messages out of order";
+        }
+    }
+    EXPECT_FALSE(sink->isClosed());
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures
+
+bool isFailureLine(const std::string& line, const std::string& kind) {
+    const auto parsed = json::parse(line);
+    const std::string prefix = "monitor_audio_websocket_" + kind + "_failed:";
+    const auto message = parsed["error"].get<std::string>();
+    return parsed["success"] == false && parsed.size() == 2 && message.rfind(prefix, 0) == 0 &&
+           message.size() > prefix.size();
+}
+
+TEST(WebSocketFailures, ARefusedConnectionIsOneReceiveFailure) {
+    StandardErrorCapture errors;
+    auto sink = connectTo("ws://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/");
+    const auto lines = errors.waitForLines(1);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(errors.lines().size(), 1u);
+    EXPECT_EQ(lines[0], errorLine("monitor_audio_websocket_receive_failed:Connection refused"));
+    EXPECT_TRUE(sink->isClosed());
+    sink->write(taggedBlock(1, 960));
+    EXPECT_EQ(sink->pendingWriteCount(), 0);
+}
+
+TEST(WebSocketFailures, AFailedHandshakeFailsEveryQueuedSendOnce) {
+    WebSocketPeer peer({"--handshake-delay", "30"});
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    for (int tag = 0; tag < 3; ++tag) {
+        sink->write(taggedBlock(tag, 960));
+    }
+    ASSERT_EQ(sink->pendingWriteCount(), 3);
+    std::this_thread::sleep_for(200ms);  // connected, waiting for the handshake answer
+    peer.kill();
+
+    const auto lines = errors.waitForLines(4);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(errors.lines().size(), 4u);
+    EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
+    const std::string description = json::parse(lines[0])["error"].get<std::string>().substr(
+        std::strlen("monitor_audio_websocket_receive_failed:"));
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(lines[i], errorLine("monitor_audio_websocket_send_failed:" + description));
+    }
+    EXPECT_EQ(sink->pendingWriteCount(), 0);
+    EXPECT_TRUE(sink->isClosed());
+}
+
+TEST(WebSocketFailures, AServerClosingMidStreamEndsTheStream) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    sink->write(taggedBlock(1, 960));
+    ASSERT_EQ(peer.binaryMessages(1).size(), 1u);
+    peer.command("close 1000");
+    const auto closed = peer.waitFor("closed");
+    ASSERT_TRUE(closed);
+    EXPECT_EQ((*closed)["code"], 1000);
+
+    const auto lines = errors.waitForLines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
+    EXPECT_TRUE(sink->isClosed());
+    sink->write(taggedBlock(2, 960));
+    EXPECT_EQ(sink->pendingWriteCount(), 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(errors.lines().size(), 1u);
+}
+
+TEST(WebSocketFailures, AKilledServerIsReportedOnceAndLaterBlocksAreDropped) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    std::thread killer([&] {
+        std::this_thread::sleep_for(100ms);
+        peer.kill();
+    });
+    // The audio path keeps writing through the failure, as a capture would.
+    int tag = 0;
+    const auto until = Clock::now() + 600ms;
+    while (Clock::now() < until) {
+        sink->write(taggedBlock(tag++ % 30000, 960));
+        std::this_thread::sleep_for(1ms);
+    }
+    killer.join();
+
+    const auto lines = errors.waitForLines(1);
+    ASSERT_TRUE(eventually([&] { return sink->pendingWriteCount() == 0; }));
+    ASSERT_FALSE(lines.empty());
+    int receiveFailures = 0;
+    for (const auto& line : errors.lines()) {
+        const bool receive = isFailureLine(line, "receive");
+        EXPECT_TRUE(receive || isFailureLine(line, "send")) << line;
+        receiveFailures += receive ? 1 : 0;
+    }
+    EXPECT_LE(receiveFailures, 1);
+    EXPECT_LE(errors.lines().size(), 9u) << "more failures than sends in flight";
+    EXPECT_TRUE(sink->isClosed());
+    sink->write(taggedBlock(1, 960));
+    EXPECT_EQ(sink->pendingWriteCount(), 0);
+}
+
+TEST(WebSocketFailures, AnUntrustedCertificateIsAFailure) {
+    SelfSignedCertificate certificate("DNS:localhost,IP:127.0.0.1");
+    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
+    StandardErrorCapture errors;
+    auto sink = connectTo("wss://localhost:" + std::to_string(peer.port()) + "/");
+    const auto lines = errors.waitForLines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
+    EXPECT_NE(lines[0].find("certificate verify failed"), std::string::npos) << lines[0];
+    EXPECT_TRUE(sink->isClosed());
+    for (const auto& event : peer.drain()) {
+        EXPECT_NE(event["event"], "connected");
+    }
+}
+
+// Trust comes from the system store; OpenSSL lets SSL_CERT_FILE stand in for it, so the test's own
+// certificate can be the trusted one.
+class TrustedCertificate {
+  public:
+    explicit TrustedCertificate(const SelfSignedCertificate& certificate) {
+        ::setenv("SSL_CERT_FILE", certificate.certificate.c_str(), 1);
+    }
+    ~TrustedCertificate() { ::unsetenv("SSL_CERT_FILE"); }
+};
+
+TEST(WebSocketSecure, StreamsOverTLSWithServerNameIndication) {
+    SelfSignedCertificate certificate("DNS:localhost");
+    TrustedCertificate trusted(certificate);
+    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
+    StandardErrorCapture errors;
+    auto sink = connectTo("wss://localhost:" + std::to_string(peer.port()) + "/secure?q=1");
+    const auto connected = peer.waitFor("connected");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ((*connected)["sni"], "localhost");
+    EXPECT_EQ((*connected)["path"], "/secure?q=1");
+    sink->write(std::vector<float>{1.0f, -1.0f, 0.5f, -0.5f});
+    const auto messages = peer.binaryMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0]["hex"], "ff7f0080004000c0");
+    sink->close();
+    sink.reset();
+    const auto closed = peer.waitFor("closed");
+    ASSERT_TRUE(closed);
+    EXPECT_EQ((*closed)["code"], 1001);
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+TEST(WebSocketSecure, ATrustedCertificateForAnotherHostIsAFailure) {
+    SelfSignedCertificate certificate("DNS:localhost");
+    TrustedCertificate trusted(certificate);
+    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
+    StandardErrorCapture errors;
+    // The certificate names localhost, not the address.
+    auto sink = connectTo("wss://127.0.0.1:" + std::to_string(peer.port()) + "/");
+    const auto lines = errors.waitForLines(1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
+    EXPECT_NE(lines[0].find("certificate verify failed"), std::string::npos) << lines[0];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing and releasing
+
+TEST(WebSocketClose, SendsGoingAwayAfterWhatWasHandedOver) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    sink->write(taggedBlock(1, 960));
+    sink->write(taggedBlock(2, 960));
+    sink->close();
+    sink->close();
+    sink->write(taggedBlock(3, 960));  // dropped
+    EXPECT_TRUE(sink->isClosed());
+    // Released right away, as the process ends: the close frame must still reach the server.
+    sink.reset();
+
+    const auto messages = peer.binaryMessages(2);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(tagOf(messages[0]), 1);
+    EXPECT_EQ(tagOf(messages[1]), 2);
+    const auto closed = peer.waitFor("closed");
+    ASSERT_TRUE(closed);
+    EXPECT_EQ((*closed)["code"], 1001);
+    EXPECT_TRUE(peer.binaryMessages(1, 200ms).empty());
+    EXPECT_TRUE(errors.lines().empty()) << "the receive failing after close() was reported";
+}
+
+TEST(WebSocketClose, ClosingBeforeTheHandshakeStillEndsWithGoingAway) {
+    WebSocketPeer peer({"--handshake-delay", "0.1"});
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    sink->write(taggedBlock(7, 960));
+    sink->close();
+    EXPECT_TRUE(sink->waitUntilFinished(5s));
+    const auto messages = peer.binaryMessages(1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(tagOf(messages[0]), 7);
+    const auto closed = peer.waitFor("closed");
+    ASSERT_TRUE(closed);
+    EXPECT_EQ((*closed)["code"], 1001);
+    EXPECT_TRUE(errors.lines().empty());
+}
+
+TEST(WebSocketClose, ReleasingAClosedSinkStuckOnAStalledServerIsBounded) {
+    WebSocketPeer peer;
+    StandardErrorCapture errors;
+    auto sink = connectTo(peer.url());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    peer.command("pause");
+    ASSERT_TRUE(peer.waitFor("done"));
+    for (int tag = 0; sink->pendingWriteCount() < 8; ++tag) {
+        ASSERT_LT(tag, 20000);
+        sink->write(taggedBlock(tag, 48000));
+        std::this_thread::sleep_for(1ms);
+    }
+    sink->close();
+    const auto start = Clock::now();
+    sink.reset();
+    // The close frame cannot pass the stalled writes; the release gives up after its grace period
+    // instead of hanging (the bound here is only a hang guard).
+    EXPECT_LT(Clock::now() - start, 5s);
+    EXPECT_GE(Clock::now() - start, WebSocketAudioSink::closeGracePeriod - 50ms);
+}
+
+TEST(WebSocketClose, ReleasesFromAnyMomentLeaveNoThreadBehind) {
+    WebSocketPeer peer;
+    const long threadsBefore = threadCount();
+    {
+        StandardErrorCapture errors;
+        for (int round = 0; round < 30; ++round) {
+            auto sink = connectTo(peer.url());
+            // Released while connecting, while sends complete, or after closing.
+            if (round % 3 >= 1) {
+                for (int tag = 0; tag < 10; ++tag) {
+                    sink->write(taggedBlock(tag, 960));
+                }
+            }
+            if (round % 3 == 2) {
+                sink->close();
+            }
+            if (round % 2 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+            }
+        }
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() <= threadsBefore; }, 5s))
+        << threadCount() << " threads, " << threadsBefore << " before";
+    // The server is still there and a new sink still streams.
+    auto sink = connectTo(peer.url());
+    sink->write(taggedBlock(4242, 960));
+    bool seen = false;
+    while (!seen) {
+        const auto batch = peer.binaryMessages(1, 10s);
+        ASSERT_EQ(batch.size(), 1u) << "the new sink's block never arrived";
+        seen = tagOf(batch[0]) == 4242;
+    }
+}
+
+}  // namespace
+}  // namespace qor
