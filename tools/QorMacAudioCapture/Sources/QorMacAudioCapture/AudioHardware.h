@@ -67,12 +67,12 @@ struct AudioBufferList {
 // Storage for an AudioBufferList with any number of buffers, for backends and tests that build
 // buffer lists themselves.
 class AudioBufferListStorage {
-public:
+  public:
     explicit AudioBufferListStorage(std::uint32_t bufferCount);
     AudioBufferList& list() { return *reinterpret_cast<AudioBufferList*>(storage_.data()); }
     AudioBuffer& buffer(std::uint32_t index) { return list().mBuffers[index]; }
 
-private:
+  private:
     std::vector<std::byte> storage_;
 };
 
@@ -117,7 +117,7 @@ using DeviceLostHandler = std::function<void()>;
 // writes its result only on success. Releasing members may be called with objects that are already
 // gone; their statuses are never examined.
 class AudioHardware {
-public:
+  public:
     virtual ~AudioHardware() = default;
 
     virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) = 0;
@@ -152,7 +152,7 @@ struct RunningApplication {
 
 // The running applications a user could pick, in the platform's order.
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
     virtual std::int32_t ownProcessIdentifier() = 0;
@@ -162,7 +162,7 @@ public:
 enum class SystemRequirement { macOS14_2, pipeWireServer };
 
 class SystemSupport {
-public:
+  public:
     virtual ~SystemSupport() = default;
     virtual SystemRequirement requirement() const = 0;
     // True when this system can capture (a new enough OS, or a reachable audio server). Must

@@ -10,7 +10,7 @@ namespace qor {
 // block at a time; close() runs on the main thread, possibly twice, and a write may still arrive
 // after it.
 class AudioSink {
-public:
+  public:
     virtual ~AudioSink() = default;
     virtual const std::string& transportName() const = 0;
     virtual const std::string& formatName() const = 0;
@@ -22,7 +22,7 @@ public:
 // Headerless little-endian float32 stereo on standard output. A failed write is not handled: the
 // broken-pipe signal keeps its default action and ends the process when the reader has gone.
 class StandardOutputSink final : public AudioSink {
-public:
+  public:
     StandardOutputSink() = default;
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
@@ -30,7 +30,7 @@ public:
     // Standard output stays open until the process ends.
     void close() override {}
 
-private:
+  private:
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
 };

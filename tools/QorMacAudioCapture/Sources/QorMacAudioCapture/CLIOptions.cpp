@@ -13,8 +13,7 @@ namespace qor {
 
 HelperError::HelperError(Kind kind, std::string message, std::int32_t status)
     : kind_(kind), message_(std::move(message)), status_(status) {
-    description_ =
-        kind_ == Kind::coreAudio ? message_ + ":" + std::to_string(status_) : message_;
+    description_ = kind_ == Kind::coreAudio ? message_ + ":" + std::to_string(status_) : message_;
 }
 
 namespace {
@@ -34,8 +33,8 @@ std::optional<std::int32_t> parseDecimalInt32(const std::string& value) {
         negative = digits.front() == '-';
         digits.remove_prefix(1);
     }
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(),
-                                       [](char c) { return c >= '0' && c <= '9'; })) {
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
     std::int64_t magnitude = 0;
@@ -52,7 +51,9 @@ std::optional<std::int32_t> parseDecimalInt32(const std::string& value) {
     return static_cast<std::int32_t>(number);
 }
 
-bool isBlank(const std::string& value) { return trimWhitespaceAndNewlines(value).empty(); }
+bool isBlank(const std::string& value) {
+    return trimWhitespaceAndNewlines(value).empty();
+}
 
 }  // namespace
 

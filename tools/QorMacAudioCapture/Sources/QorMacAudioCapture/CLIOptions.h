@@ -11,7 +11,7 @@
 namespace qor {
 
 class HelperError : public std::exception {
-public:
+  public:
     enum class Kind { invalidArgument, unsupported, coreAudio, runtime };
 
     static HelperError invalidArgument(std::string message) {
@@ -23,7 +23,9 @@ public:
     static HelperError coreAudio(std::string message, std::int32_t status) {
         return {Kind::coreAudio, std::move(message), status};
     }
-    static HelperError runtime(std::string message) { return {Kind::runtime, std::move(message), 0}; }
+    static HelperError runtime(std::string message) {
+        return {Kind::runtime, std::move(message), 0};
+    }
 
     Kind kind() const { return kind_; }
     const std::string& message() const { return message_; }
@@ -33,7 +35,7 @@ public:
     const std::string& description() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-private:
+  private:
     HelperError(Kind kind, std::string message, std::int32_t status);
 
     Kind kind_;

@@ -38,23 +38,26 @@ const char* sourceValue(const CLIOptions& options) {
 
 // The process-wide termination-signal sources. They live until the process ends; a later capture
 // in the same process replaces them.
+using SignalSource = std::shared_ptr<boost::asio::signal_set>;
 namespace SignalStorage {
-std::vector<std::unique_ptr<boost::asio::signal_set>>& sources() {
-    static auto* storage = new std::vector<std::unique_ptr<boost::asio::signal_set>>;
+std::vector<SignalSource>& sources() {
+    static auto* storage = new std::vector<SignalSource>;
     return *storage;
 }
 }  // namespace SignalStorage
 
-void awaitSignal(boost::asio::signal_set& source, std::weak_ptr<CoreAudioTapCapture> capture) {
-    source.async_wait([&source, capture](const boost::system::error_code& error, int) {
-        if (error) {
-            return;  // the source was replaced
+void awaitSignal(const SignalSource& source, std::weak_ptr<CoreAudioTapCapture> capture) {
+    std::weak_ptr<boost::asio::signal_set> weakSource = source;
+    source->async_wait([weakSource, capture](const boost::system::error_code& error, int) {
+        auto current = weakSource.lock();
+        if (error || !current) {
+            return;  // the source was replaced; a signal it had already taken belongs to no one
         }
         if (auto strong = capture.lock()) {
             strong->stop();
         }
         MainQueue::context().stop();
-        awaitSignal(source, capture);
+        awaitSignal(current, capture);
     });
 }
 
@@ -234,13 +237,16 @@ void CoreAudioTapCapture::registerIOProc() {
 }
 
 void CoreAudioTapCapture::installSignalHandlers() {
+    // Sources of an earlier capture in this process go first: their registrations would keep the
+    // new sets from installing the handler over the ignore disposition below.
+    SignalStorage::sources().clear();
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
-    std::vector<std::unique_ptr<boost::asio::signal_set>> sources;
-    sources.push_back(std::make_unique<boost::asio::signal_set>(MainQueue::context(), SIGINT));
-    sources.push_back(std::make_unique<boost::asio::signal_set>(MainQueue::context(), SIGTERM));
-    for (auto& source : sources) {
-        awaitSignal(*source, weak_from_this());
+    std::vector<SignalSource> sources;
+    sources.push_back(std::make_shared<boost::asio::signal_set>(MainQueue::context(), SIGINT));
+    sources.push_back(std::make_shared<boost::asio::signal_set>(MainQueue::context(), SIGTERM));
+    for (const auto& source : sources) {
+        awaitSignal(source, weak_from_this());
     }
     SignalStorage::sources() = std::move(sources);
 }

@@ -26,10 +26,10 @@ inline constexpr const char* kAggregateDeviceUIDPrefix = "com.brinvale.qor.nativ
 std::string makeUUIDString();
 
 // Threads: construction, run(), stop() and the signal handlers run on the main thread; consume()
-// and the diagnostics timer run on the I/O queue. Callbacks hold the capture weakly, so it is always
-// owned by a shared_ptr (use create()).
+// and the diagnostics timer run on the I/O queue. Callbacks hold the capture weakly, so it is
+// always owned by a shared_ptr (use create()).
 class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapture> {
-public:
+  public:
     static std::shared_ptr<CoreAudioTapCapture> create(CLIOptions options,
                                                        std::shared_ptr<AudioSink> sink,
                                                        Platform& platform);
@@ -63,7 +63,7 @@ public:
     // Lets consume() run outside a capture (tests, benchmarks).
     void setResamplerForTesting(double inputRate);
 
-private:
+  private:
     struct DiagnosticTimer;
 
     CoreAudioTapCapture(CLIOptions options, std::shared_ptr<AudioSink> sink, Platform& platform);

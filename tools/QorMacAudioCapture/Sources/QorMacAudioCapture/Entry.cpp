@@ -97,8 +97,7 @@ int runCaptureProgram(std::span<const std::string> arguments, Platform& platform
             return 0;
         }
         if (!platform.system.captureSupported()) {
-            throw HelperError::unsupported(
-                unsupportedSystemMessage(platform.system.requirement()));
+            throw HelperError::unsupported(unsupportedSystemMessage(platform.system.requirement()));
         }
         checkSelection(options);
         capture(options, platform);

@@ -1,8 +1,8 @@
 // Serial executors of the capture program, on Boost.Asio.
 #pragma once
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,7 +12,7 @@ namespace qor {
 // A serial queue with a thread of its own, named after its label: one io_context run by one thread,
 // so its handlers never overlap. The capture's I/O callback and its diagnostics timer run here.
 class IOQueue {
-public:
+  public:
     explicit IOQueue(std::string label);
     ~IOQueue();
     IOQueue(const IOQueue&) = delete;
@@ -23,7 +23,7 @@ public:
     boost::asio::io_context::executor_type executor() { return state_->context.get_executor(); }
     bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     // Shared with the thread so that a queue destroyed from its own thread stays valid until the
     // running handler has returned.
     struct State {

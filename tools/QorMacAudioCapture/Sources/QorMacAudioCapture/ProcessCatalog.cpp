@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "CLIOptions.h"
@@ -28,8 +29,14 @@ bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b) {
     // Secondary strength: letter case is ignored, accents are not. The collator follows the
     // process's locale (LANG and friends), like the platform's localized comparison.
     static const std::unique_ptr<icu::Collator> collator = [] {
+        // The POSIX locale's tailoring orders by code point; an unset locale means the root order.
+        icu::Locale locale = icu::Locale::getDefault();
+        if (std::string_view(locale.getVariant()) == "POSIX" ||
+            std::string_view(locale.getLanguage()) == "c") {
+            locale = icu::Locale::getRoot();
+        }
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::Collator> made(icu::Collator::createInstance(icu::Locale(), status));
+        std::unique_ptr<icu::Collator> made(icu::Collator::createInstance(locale, status));
         if (U_FAILURE(status)) {
             made.reset();
         } else {
@@ -41,8 +48,8 @@ bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b) {
         return a < b;
     }
     UErrorCode status = U_ZERO_ERROR;
-    const auto order = collator->compare(icu::UnicodeString::fromUTF8(a),
-                                         icu::UnicodeString::fromUTF8(b), status);
+    const auto order =
+        collator->compare(icu::UnicodeString::fromUTF8(a), icu::UnicodeString::fromUTF8(b), status);
     return U_SUCCESS(status) ? order == UCOL_LESS : a < b;
 }
 

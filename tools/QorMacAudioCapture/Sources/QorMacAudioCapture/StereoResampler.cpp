@@ -8,7 +8,9 @@
 namespace qor {
 
 namespace {
-double clampedInputRate(double rate) { return std::isnan(rate) || rate < 1.0 ? 1.0 : rate; }
+double clampedInputRate(double rate) {
+    return std::isnan(rate) || rate < 1.0 ? 1.0 : rate;
+}
 }  // namespace
 
 StereoResampler::StereoResampler(double inputRate, double outputRate)

@@ -11,7 +11,7 @@ namespace qor {
 // Not thread-safe: only the capture's I/O queue calls process(), one block at a time. The read
 // position and the last whole input frame carry over so consecutive blocks join without a gap.
 class StereoResampler {
-public:
+  public:
     StereoResampler(double inputRate, double outputRate);
 
     // Returns the output frames this block completes (interleaved stereo). A rate within half a
@@ -23,7 +23,7 @@ public:
     double position() const { return position_; }
     const std::optional<std::pair<float, float>>& previousFrame() const { return previousFrame_; }
 
-private:
+  private:
     const double inputRate_;
     const double outputRate_;
     double position_ = 0.0;

@@ -18,7 +18,7 @@ namespace qor::simulated {
 // Produces the device's callbacks on the capture's I/O queue, on a clock of its own. Lives from
 // deviceStart until deviceStop; the timers are touched on the I/O queue only.
 class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generator> {
-public:
+  public:
     Generator(IOQueue& queue, IOBlock block, DeviceLostHandler lost,
               const AudioStreamBasicDescription& format, std::uint32_t frames,
               std::vector<std::pair<double, float>> tones, std::optional<double> loseAfter)
@@ -50,9 +50,9 @@ public:
             self->start_ = std::chrono::steady_clock::now();
             self->schedule();
             if (self->loseAfter_) {
-                self->loseTimer_.expires_after(std::chrono::duration_cast<
-                                               std::chrono::steady_clock::duration>(
-                    std::chrono::duration<double>(*self->loseAfter_)));
+                self->loseTimer_.expires_after(
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(*self->loseAfter_)));
                 self->loseTimer_.async_wait([self](const boost::system::error_code& error) {
                     if (!error && !self->stopped_) {
                         self->stopped_ = true;
@@ -72,11 +72,11 @@ public:
         });
     }
 
-private:
+  private:
     void schedule() {
         const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
-        const auto offset = std::chrono::duration<double>(
-            static_cast<double>(cycles_ + 1) * frames_ / rate);
+        const auto offset =
+            std::chrono::duration<double>(static_cast<double>(cycles_ + 1) * frames_ / rate);
         timer_.expires_at(start_ +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(offset));
         timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
@@ -101,8 +101,8 @@ private:
             }
             for (std::uint32_t c = 0; c < channels; ++c) {
                 const float value = c == 0 ? float(mix) : c == 1 ? float(-mix) : 0.125f;
-                const std::size_t index = planar_ ? std::size_t{c} * frames_ + k
-                                                  : std::size_t{k} * channels + c;
+                const std::size_t index =
+                    planar_ ? std::size_t{c} * frames_ + k : std::size_t{k} * channels + c;
                 samples_[index] = value;
             }
         }
@@ -131,8 +131,8 @@ private:
 namespace {
 
 AudioStreamBasicDescription formatFromJSON(const JSON& json) {
-    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat,
-                                       8, 1, 8, 2, 32, 0};
+    AudioStreamBasicDescription format{
+        48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     format.mSampleRate = json.value("sampleRate", 48000.0);
     format.mChannelsPerFrame = json.value("channels", 2u);
     format.mBitsPerChannel = json.value("bits", 32u);
@@ -146,8 +146,8 @@ AudioStreamBasicDescription formatFromJSON(const JSON& json) {
         format.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
     }
     const std::uint32_t bytes = format.mBitsPerChannel / 8;
-    format.mBytesPerFrame = json.value("interleaved", true) ? bytes * format.mChannelsPerFrame
-                                                            : bytes;
+    format.mBytesPerFrame =
+        json.value("interleaved", true) ? bytes * format.mChannelsPerFrame : bytes;
     format.mBytesPerPacket = format.mBytesPerFrame;
     return format;
 }
@@ -310,8 +310,8 @@ OSStatus SimulatedPlatform::createAggregateDevice(const AggregateDeviceDescripti
     }
     AudioObjectID tap = 0;
     for (const auto& [id, _] : taps_) {
-        if (description.taps.size() == 1 && description.taps[0].uid == "simulated-tap-" +
-                                                                          std::to_string(id)) {
+        if (description.taps.size() == 1 &&
+            description.taps[0].uid == "simulated-tap-" + std::to_string(id)) {
             tap = id;
         }
     }
@@ -423,8 +423,8 @@ std::vector<RunningApplication> SimulatedPlatform::runningApplications() {
     std::vector<RunningApplication> applications;
     for (const Application& application : scenario_.applications) {
         applications.push_back(RunningApplication{application.pid, application.bundleIdentifier,
-                                                  application.localizedName,
-                                                  application.terminated, application.policy});
+                                                  application.localizedName, application.terminated,
+                                                  application.policy});
     }
     return applications;
 }

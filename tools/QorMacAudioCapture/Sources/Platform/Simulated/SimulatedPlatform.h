@@ -34,8 +34,8 @@ struct Scenario {
     std::optional<std::int32_t> ownPid;  // absent: the real process id
     bool supported = true;
     SystemRequirement requirement = SystemRequirement::macOS14_2;
-    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat,
-                                       8, 1, 8, 2, 32, 0};
+    AudioStreamBasicDescription format{
+        48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     std::uint32_t framesPerCallback = 480;
     // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
     // createAggregateDevice, createIOProc, deviceStart.
@@ -47,7 +47,7 @@ struct Scenario {
 };
 
 class SimulatedPlatform final : public AudioHardware, public Workspace, public SystemSupport {
-public:
+  public:
     explicit SimulatedPlatform(Scenario scenario);
     ~SimulatedPlatform() override;
 
@@ -85,7 +85,7 @@ public:
     SystemRequirement requirement() const override { return scenario_.requirement; }
     bool captureSupported() override { return scenario_.supported; }
 
-private:
+  private:
     class Generator;
 
     OSStatus failure(const std::string& operation) const;

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "Diagnostics.h"
+#include "Subprocess.h"
+#include "Text.h"
+
+namespace qor {
+namespace {
+
+std::string serialized(const JSON& value) {
+    return Diagnostics::serialize(value).value_or("<none>");
+}
+
+TEST(Diagnostics, CompactSortedAtEveryLevel) {
+    const JSON object = {{"z", 1}, {"a", {{"y", true}, {"b", nullptr}}}, {"m", {3, "x"}}};
+    EXPECT_EQ(serialized(object), R"({"a":{"b":null,"y":true},"m":[3,"x"],"z":1})");
+}
+
+TEST(Diagnostics, NumbersWholeFloatsAsIntegers) {
+    EXPECT_EQ(serialized({{"r", 48000.0}}), R"({"r":48000})");
+    EXPECT_EQ(serialized({{"r", -0.0}}), R"({"r":0})");
+    EXPECT_EQ(serialized({{"r", 44100.5}}), R"({"r":44100.5})");
+    EXPECT_EQ(serialized({{"u", std::numeric_limits<std::uint64_t>::max()}}),
+              R"({"u":18446744073709551615})");
+    // A single-precision peak reads back to the same single-precision value.
+    const float peak = 0.1f;
+    const JSON back = JSON::parse(serialized({{"peak", peak}}));
+    EXPECT_EQ(back["peak"].get<float>(), peak);
+}
+
+TEST(Diagnostics, NonFiniteNumbersMakeTheObjectUnwritable) {
+    EXPECT_FALSE(Diagnostics::serialize({{"x", std::nan("")}}).has_value());
+    EXPECT_FALSE(Diagnostics::serialize({{"a", {{"b", std::numeric_limits<double>::infinity()}}}})
+                     .has_value());
+}
+
+TEST(Diagnostics, StringsEscapeSlashAndControlsAndKeepUTF8) {
+    EXPECT_EQ(serialized({{"e", "a/b"}}), R"({"e":"a\/b"})");
+    EXPECT_EQ(serialized({{"e", "caf\xC3\xA9 \xF0\x9F\x8E\xB5"}}),
+              "{\"e\":\"caf\xC3\xA9 \xF0\x9F\x8E\xB5\"}");
+    EXPECT_EQ(serialized({{"e", "q\"\\\n\t\x01"}}), R"({"e":"q\"\\\n\t\u0001"})");
+}
+
+TEST(Diagnostics, InvalidUTF8BecomesReplacementCharacters) {
+    const std::string text = serialized({{"e\xFF", "x\xC3(\xED\xA0\x80y"}});
+    EXPECT_EQ(sanitizeUTF8(text), text) << "output is valid UTF-8";
+    const JSON back = JSON::parse(text);
+    EXPECT_EQ(back.begin().key(), "e\xEF\xBF\xBD");
+    EXPECT_EQ(back.begin()->get<std::string>().substr(0, 1), "x");
+    EXPECT_NE(back.begin()->get<std::string>().find("\xEF\xBF\xBD"), std::string::npos);
+}
+
+// Lines written from many threads at once reach the stream whole, one per line.
+TEST(Diagnostics, ConcurrentLinesNeverInterleave) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::string received;
+    std::thread reader([&] {
+        char buffer[4096];
+        ssize_t count;
+        while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+            received.append(buffer, static_cast<std::size_t>(count));
+        }
+    });
+    std::vector<std::thread> writers;
+    const std::string payload(3000, 'p');
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                Diagnostics::write({{"thread", t}, {"i", i}, {"payload", payload}}, fds[1]);
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    const auto lines = testing::lines(received);
+    ASSERT_EQ(lines.size(), 800u);
+    for (const auto& line : lines) {
+        const JSON parsed = JSON::parse(line);
+        EXPECT_EQ(parsed["payload"].get<std::string>().size(), payload.size());
+    }
+}
+
+TEST(Text, TrimsUnicodeWhitespaceOnly) {
+    EXPECT_EQ(trimWhitespaceAndNewlines(" \t\xC2\xA0 Safari \xE3\x80\x80\n"), "Safari");
+    EXPECT_EQ(trimWhitespaceAndNewlines("A  B"), "A  B");
+    EXPECT_EQ(trimWhitespaceAndNewlines("\xFF "), "\xFF");
+    EXPECT_EQ(trimWhitespaceAndNewlines("\xE2\x80\x8B"), "\xE2\x80\x8B")
+        << "zero width is no space";
+    EXPECT_EQ(trimWhitespaceAndNewlines(" \xC2"), "\xC2");
+}
+
+}  // namespace
+}  // namespace qor

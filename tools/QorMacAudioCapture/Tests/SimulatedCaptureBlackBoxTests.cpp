@@ -1,0 +1,190 @@
+// Whole captures on the simulated platform, run as a process and ended by a signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "AudioAnalysis.h"
+#include "Subprocess.h"
+
+namespace qor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::lines;
+using testing::Subprocess;
+using testing::TemporaryDirectory;
+
+struct Capture {
+    Capture(std::vector<std::string> arguments, nlohmann::json scenario) {
+        scenario["eventLog"] = directory.file("events.log");
+        std::ofstream(directory.file("scenario.json")) << scenario.dump();
+        arguments.insert(arguments.begin(), QOR_SIMULATED_EXECUTABLE);
+        process = std::make_unique<Subprocess>(
+            arguments, std::map<std::string, std::string>{
+                           {"QOR_SIM_SCENARIO", directory.file("scenario.json")}});
+    }
+    std::vector<std::string> events() const {
+        std::ifstream file(directory.file("events.log"));
+        std::vector<std::string> result;
+        for (std::string line; std::getline(file, line);) {
+            result.push_back(line);
+        }
+        return result;
+    }
+    TemporaryDirectory directory;
+    std::unique_ptr<Subprocess> process;
+};
+
+nlohmann::json players(double tapRate) {
+    return {{"applications",
+             {{{"pid", 100},
+               {"bundleId", "com.a"},
+               {"name", "A"},
+               {"audioObject", 501},
+               {"frequency", 440},
+               {"amplitude", 0.5}},
+              {{"pid", 200},
+               {"bundleId", "com.b"},
+               {"name", "B"},
+               {"audioObject", 502},
+               {"frequency", 1000},
+               {"amplitude", 0.25}}}},
+            {"format", {{"sampleRate", tapRate}}},
+            {"framesPerCallback", static_cast<int>(tapRate / 100)}};
+}
+
+const std::vector<std::string> kTeardown{
+    "create tap 1000",  "create device 1001",  "create ioproc 1002",  "start device 1001",
+    "stop device 1001", "destroy ioproc 1002", "destroy device 1001", "destroy tap 1000"};
+
+TEST(SimulatedCapture, AudioArrivesAt48000WithTheSourceFrequencyAndLevel) {
+    for (double tapRate : {48000.0, 44100.0, 96000.0}) {
+        SCOPED_TRACE(tapRate);
+        Capture capture({"--include-tree", "--pid", "100"}, players(tapRate));
+        // One second of audio at 48000 frames per second, 8 bytes a frame.
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(48000 * 8, 10s));
+        capture.process->sendSignal(SIGTERM);
+        const auto result = capture.process->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+
+        const auto samples = testing::floatsFromBytes(result.out);
+        ASSERT_EQ(result.out.size() % 8, 0u);
+        const auto left = testing::channel(samples, 0);
+        const auto right = testing::channel(samples, 1);
+        const std::span<const float> second(left.data(), 48000);
+        EXPECT_NEAR(testing::dominantFrequency(second, 48000, 100, 2000), 440, 1.0);
+        EXPECT_NEAR(testing::amplitudeAt(second, 48000, 440), 0.5, 0.01);
+        EXPECT_LT(testing::amplitudeAt(second, 48000, 1000), 0.001) << "the other player";
+        EXPECT_NEAR(left[1234], -right[1234], 1e-6) << "left and right are channels 0 and 1";
+
+        const auto stderrLines = lines(result.err);
+        ASSERT_GE(stderrLines.size(), 1u);
+        const auto startup = nlohmann::json::parse(stderrLines[0]);
+        EXPECT_EQ(startup["sourceSampleRate"], tapRate);
+        EXPECT_EQ(startup["sampleRate"], 48000);
+        EXPECT_EQ(capture.events(), kTeardown);
+    }
+}
+
+TEST(SimulatedCapture, ExcludeAndGlobalSelectTheOtherPlayers) {
+    struct Case {
+        std::vector<std::string> arguments;
+        double present, absent;
+    };
+    for (const Case& c : {Case{{"--exclude-tree", "--pid", "100"}, 1000, 440},
+                          Case{{"--output-loopback", "--bundle-id", "com.b"}, 440, 1000},
+                          Case{{"--include-tree", "--bundle-id", "com.b"}, 1000, 440}}) {
+        Capture capture(c.arguments, players(48000));
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(24000 * 8, 10s));
+        capture.process->sendSignal(SIGINT);
+        const auto result = capture.process->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+        const std::span<const float> part(left.data(), 24000);
+        EXPECT_GT(testing::amplitudeAt(part, 48000, c.present), 0.2);
+        EXPECT_LT(testing::amplitudeAt(part, 48000, c.absent), 0.001);
+    }
+}
+
+TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
+    Capture capture({"--include-tree", "--pid", "100"}, players(44100));
+    const auto start = std::chrono::steady_clock::now();
+    auto countDiagnostics = [](const std::string& err) {
+        return std::count_if(lines(err).begin(), lines(err).end(), [](const std::string& line) {
+            return line.find("\"diagnostic\"") != std::string::npos;
+        });
+    };
+    // The first-line deadline is checked loosely: this is about 2 s against 3 s, not a timing test.
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [&](const std::string& err) { return countDiagnostics(err) >= 1; }, 10s));
+    const double first =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(first, 2.9);
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [&](const std::string& err) { return countDiagnostics(err) >= 2; }, 10s));
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+
+    const auto stderrLines = lines(result.err);
+    ASSERT_GE(stderrLines.size(), 3u);
+    EXPECT_EQ(nlohmann::json::parse(stderrLines[0])["success"], true);
+    const auto one = nlohmann::json::parse(stderrLines[1]);
+    const auto two = nlohmann::json::parse(stderrLines[2]);
+    for (const char* counter : {"packets", "frames", "writes", "bytes"}) {
+        EXPECT_GT(two[counter].get<std::uint64_t>(), one[counter].get<std::uint64_t>()) << counter;
+    }
+    EXPECT_EQ(two["packets"], two["writes"]);
+    EXPECT_EQ(two["bytes"].get<std::uint64_t>(), two["frames"].get<std::uint64_t>() * 8);
+    EXPECT_NEAR(two["frames"].get<double>() - one["frames"].get<double>(), 3 * 48000, 0.1 * 48000);
+    EXPECT_NEAR(two["peak"].get<double>(), 0.5, 0.01);
+    EXPECT_EQ(two["silentPackets"], 0);
+    EXPECT_EQ(two["pid"], 100);
+    EXPECT_EQ(two["diagnostic"], "capture_stats");
+    for (const auto& line : stderrLines) {
+        EXPECT_EQ(nlohmann::json::parse(line).contains("error"), false) << line;
+    }
+    EXPECT_EQ(capture.events(), kTeardown);
+}
+
+TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {
+    nlohmann::json scenario = {{"applications", nlohmann::json::array()}};
+    Capture capture({"--output-loopback"}, scenario);
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [](const std::string& err) { return err.find("capture_stats") != std::string::npos; },
+        10s));
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+    const auto line = nlohmann::json::parse(lines(result.err).at(1));
+    EXPECT_EQ(line["peak"], 0);
+    EXPECT_GT(line["packets"].get<int>(), 0) << "silent blocks are delivered like any other";
+}
+
+TEST(SimulatedCapture, LostServerEndsWithOneErrorLineAfterTeardown) {
+    nlohmann::json scenario = players(48000);
+    scenario["loseServerAfterSeconds"] = 0.5;
+    Capture capture({"--output-loopback"}, scenario);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 1);
+    const auto stderrLines = lines(result.err);
+    ASSERT_EQ(stderrLines.size(), 2u);
+    EXPECT_EQ(stderrLines[1], R"({"error":"audio_server_disconnected","success":false})");
+    EXPECT_EQ(capture.events(), kTeardown);
+}
+
+TEST(SimulatedCapture, SignalBeforeHandlersEndsTheProcessByDefault) {
+    // A capture that cannot get past resolution has no handlers yet; a signal sent at start-up
+    // either meets the default disposition or the process has already failed on its own.
+    Capture capture({"--include-tree", "--pid", "100"}, players(48000));
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_TRUE(result.deathSignal == SIGTERM || result.exitStatus == 0) << result.err;
+    EXPECT_FALSE(result.timedOut);
+}
+
+}  // namespace
+}  // namespace qor
