@@ -1,0 +1,37 @@
+#include <benchmark/benchmark.h>
+
+#include "CoreAudioTapCapture.h"
+#include "SimulatedPlatform.h"
+
+namespace {
+
+class DiscardingSink final : public qor::AudioSink {
+public:
+    const std::string& transportName() const override { return transport_; }
+    const std::string& formatName() const override { return format_; }
+    void write(std::span<const float> block) override { benchmark::DoNotOptimize(block.data()); }
+    void close() override {}
+
+private:
+    const std::string transport_ = "discard";
+    const std::string format_ = "float32le";
+};
+
+// One I/O callback: a 480-frame interleaved stereo buffer list at 44100 Hz through consume().
+void BM_Consume480FramesAt44100(benchmark::State& state) {
+    qor::simulated::SimulatedPlatform platform{qor::simulated::Scenario{}};
+    auto view = platform.platform();
+    auto capture = qor::CoreAudioTapCapture::create(qor::CLIOptions{},
+                                                    std::make_shared<DiscardingSink>(), view);
+    capture->setResamplerForTesting(44100);
+    std::vector<float> samples(2 * 480, 0.25f);
+    qor::AudioBufferListStorage storage(1);
+    storage.buffer(0) = {2, static_cast<std::uint32_t>(samples.size() * 4), samples.data()};
+    for (auto _ : state) {
+        capture->consume(storage.list());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Consume480FramesAt44100);
+
+}  // namespace
