@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -326,14 +327,27 @@ std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::mill
         QOR_DELAYED_TONE, std::to_string(frequency), std::to_string(delay.count())});
 }
 
-double toneLevel(const std::vector<float>& stereo, double frequency) {
-    constexpr std::size_t kSecond = 2 * 48000;
-    std::span<const float> last(stereo);
-    if (last.size() > kSecond) {
-        last = last.subspan(last.size() - kSecond);
+std::vector<double> toneLevels(const std::vector<float>& stereo, double frequency) {
+    constexpr std::size_t kWindow = 2 * 12000;
+    std::vector<double> levels;
+    const std::size_t windows = std::min<std::size_t>(6, stereo.size() / kWindow);
+    for (std::size_t w = windows; w > 0; --w) {
+        std::span<const float> slice(stereo.data() + stereo.size() - w * kWindow, kWindow);
+        levels.push_back(amplitudeAt(channel(slice, 0), 48000.0, frequency));
     }
-    const std::vector<float> left = channel(last, 0);
-    return amplitudeAt(left, 48000.0, frequency);
+    return levels;
+}
+
+double loudest(const std::vector<double>& levels) {
+    return levels.empty() ? 0.0 : *std::max_element(levels.begin(), levels.end());
+}
+
+std::string describe(const std::vector<double>& levels) {
+    std::string text = "levels per quarter second:";
+    for (double level : levels) {
+        text += " " + std::to_string(level);
+    }
+    return text;
 }
 
 }  // namespace qor::testing

@@ -94,8 +94,11 @@ class TonePlayer {
 // The delayed-stream peer (qor-delayed-tone): a client at once, a stream after `delay`.
 std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay);
 
-// Amplitude of `frequency` in the left channel of the last second of interleaved stereo floats
-// at 48000 frames per second.
-double toneLevel(const std::vector<float>& stereo, double frequency);
+// Amplitude of `frequency` in the left channel of interleaved stereo floats at 48000 frames per
+// second, for each quarter second of the last one and a half. Judging the loudest window keeps a
+// dropout on a loaded machine from passing for a missing tone.
+std::vector<double> toneLevels(const std::vector<float>& stereo, double frequency);
+double loudest(const std::vector<double>& levels);
+std::string describe(const std::vector<double>& levels);
 
 }  // namespace qor::testing
