@@ -50,14 +50,18 @@ else
   say "using the audio server that is already running"
 fi
 
-# 2. The program.
-if [ ! -x "$binary" ]; then
-  say "building QorMacAudioCapture in $build_dir"
-  if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+# 2. The program: configured with the default preset when there is no build yet, brought up to
+# date otherwise (a no-op when nothing changed).
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+  say "configuring $build_dir"
+  if [ "$build_dir" = "$root/build" ]; then
+    (cd "$root" && cmake --preset default >/dev/null)
+  else
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
-  cmake --build "$build_dir" --target QorMacAudioCapture -j2 >/dev/null
 fi
+say "building QorMacAudioCapture in $build_dir"
+cmake --build "$build_dir" --target QorMacAudioCapture -j2 >/dev/null
 
 # 3. Two players, each its own client with its own pid and bundle identifier.
 start_player() {
