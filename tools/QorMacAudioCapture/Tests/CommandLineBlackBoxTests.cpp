@@ -114,7 +114,10 @@ TEST(CommandLine, SourceListEnvelope) {
         {"applications",
          {{{"pid", 7}, {"bundleId", "com.self"}, {"name", "Self"}},
           {{"pid", 12}, {"bundleId", "org.example/player"}, {"name", "Player \xC3\xA9"}},
-          {{"pid", 13}, {"name", "bad \xFF name"}}}}};
+          {{"pid", 13},
+           {"nameHex",
+            "6261642"
+            "0FF206e616d65"}}}}};
     const ProcessResult result = simulated({"--list-sources"}, scenario);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "");

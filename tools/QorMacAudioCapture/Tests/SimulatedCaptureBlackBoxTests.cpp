@@ -113,7 +113,8 @@ TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
     Capture capture({"--include-tree", "--pid", "100"}, players(44100));
     const auto start = std::chrono::steady_clock::now();
     auto countDiagnostics = [](const std::string& err) {
-        return std::count_if(lines(err).begin(), lines(err).end(), [](const std::string& line) {
+        const auto all = lines(err);
+        return std::count_if(all.begin(), all.end(), [](const std::string& line) {
             return line.find("\"diagnostic\"") != std::string::npos;
         });
     };

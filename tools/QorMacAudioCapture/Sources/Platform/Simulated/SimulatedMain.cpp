@@ -10,12 +10,19 @@
 #include "SimulatedPlatform.h"
 
 int main(int argc, char** argv) {
-    qor::JSON scenario = qor::JSON::object();
-    if (const char* path = std::getenv("QOR_SIM_SCENARIO"); path != nullptr && *path != '\0') {
-        std::ifstream file(path);
-        scenario = qor::JSON::parse(file);
+    qor::simulated::Scenario scenario;
+    try {
+        qor::JSON json = qor::JSON::object();
+        if (const char* path = std::getenv("QOR_SIM_SCENARIO"); path != nullptr && *path != '\0') {
+            std::ifstream file(path);
+            json = qor::JSON::parse(file);
+        }
+        scenario = qor::simulated::Scenario::fromJSON(json);
+    } catch (const std::exception& error) {
+        std::cerr << "bad scenario: " << error.what() << '\n';
+        return 70;
     }
-    qor::simulated::SimulatedPlatform platform(qor::simulated::Scenario::fromJSON(scenario));
+    qor::simulated::SimulatedPlatform platform(scenario);
     auto view = platform.platform();
     std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     return qor::runCaptureProgram(arguments, view);

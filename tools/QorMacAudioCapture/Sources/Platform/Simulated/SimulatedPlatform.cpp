@@ -130,6 +130,14 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
 
 namespace {
 
+std::string decodeHex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
 AudioStreamBasicDescription formatFromJSON(const JSON& json) {
     AudioStreamBasicDescription format{
         48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
@@ -165,6 +173,10 @@ Scenario Scenario::fromJSON(const JSON& json) {
         if (entry.contains("name") && entry["name"].is_string()) {
             application.localizedName = entry["name"].get<std::string>();
         }
+        // Names that are not valid UTF-8 cannot travel in JSON text; they come as hex bytes.
+        if (entry.contains("nameHex") && entry["nameHex"].is_string()) {
+            application.localizedName = decodeHex(entry["nameHex"].get<std::string>());
+        }
         application.terminated = entry.value("terminated", false);
         application.policy = static_cast<ActivationPolicy>(entry.value("policy", 0));
         application.audioObject = entry.value("audioObject", 0u);
@@ -184,7 +196,8 @@ Scenario Scenario::fromJSON(const JSON& json) {
         scenario.format = formatFromJSON(json["format"]);
     }
     scenario.framesPerCallback = json.value("framesPerCallback", 480u);
-    for (const auto& [operation, status] : json.value("failures", JSON::object()).items()) {
+    const JSON failures = json.value("failures", JSON::object());
+    for (const auto& [operation, status] : failures.items()) {
         scenario.failures[operation] = status.get<OSStatus>();
     }
     if (json.contains("loseServerAfterSeconds")) {
