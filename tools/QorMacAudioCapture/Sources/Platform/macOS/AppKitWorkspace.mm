@@ -1,0 +1,69 @@
+// The running applications from the AppKit workspace, the own process identifier and the
+// operating-system version test. Values are passed on as the platform reports them; filtering,
+// trimming, de-duplication and ordering are the core's.
+
+#import <AppKit/AppKit.h>
+#import <Foundation/Foundation.h>
+
+#include "MacOSBackend.h"
+
+namespace qor::macos {
+
+namespace {
+
+// Lossy only for a string that holds unpaired UTF-16 surrogates, which UTF-8 cannot carry.
+std::optional<std::string> utf8(NSString* string) {
+    if (string == nil) {
+        return std::nullopt;
+    }
+    NSData* data = [string dataUsingEncoding:NSUTF8StringEncoding allowLossyConversion:YES];
+    if (data.length == 0) {
+        return std::string();
+    }
+    return std::string(static_cast<const char*>(data.bytes), data.length);
+}
+
+ActivationPolicy activationPolicy(NSApplicationActivationPolicy policy) {
+    switch (policy) {
+        case NSApplicationActivationPolicyRegular:
+            return ActivationPolicy::regular;
+        case NSApplicationActivationPolicyAccessory:
+            return ActivationPolicy::accessory;
+        case NSApplicationActivationPolicyProhibited:
+            return ActivationPolicy::prohibited;
+    }
+    return static_cast<ActivationPolicy>(policy);
+}
+
+}  // namespace
+
+// The workspace's list is a snapshot that AppKit refreshes only while the main run loop runs; this
+// program reads it once per listing or capture, before it ever waits, so the snapshot is current.
+std::vector<RunningApplication> AppKitWorkspace::runningApplications() {
+    std::vector<RunningApplication> applications;
+    @autoreleasepool {
+        NSArray<NSRunningApplication*>* running = NSWorkspace.sharedWorkspace.runningApplications;
+        applications.reserve(running.count);
+        for (NSRunningApplication* application in running) {
+            RunningApplication entry;
+            entry.processIdentifier = application.processIdentifier;
+            entry.bundleIdentifier = utf8(application.bundleIdentifier);
+            entry.localizedName = utf8(application.localizedName);
+            entry.isTerminated = application.terminated;
+            entry.activationPolicy = activationPolicy(application.activationPolicy);
+            applications.push_back(std::move(entry));
+        }
+    }
+    return applications;
+}
+
+std::int32_t AppKitWorkspace::ownProcessIdentifier() {
+    return NSProcessInfo.processInfo.processIdentifier;
+}
+
+bool MacOSSystemSupport::captureSupported() {
+    const NSOperatingSystemVersion minimum{14, 2, 0};
+    return [NSProcessInfo.processInfo isOperatingSystemAtLeastVersion:minimum];
+}
+
+}  // namespace qor::macos

@@ -1,0 +1,298 @@
+// The capture's audio hardware on Core Audio process taps. Each member performs one Core Audio call
+// and returns its status unchanged; the core turns a failing status into the step error below.
+//
+// clang-format off
+// Core Audio call                             member                       failure step
+// ------------------------------------------  ---------------------------  --------------------------------
+// AudioHardwareCreateProcessTap               createProcessTap             "create_process_tap"
+// AudioObjectGetPropertyData tap 'tuid' (8)   readTapUID                   "read_tap_uid"
+// AudioObjectGetPropertyData tap 'tfmt' (40)  readTapFormat                "read_tap_format"
+// AudioObjectGetPropertyData 1 'id2p' (4) *   translatePIDToProcessObject  "translate_pid_to_audio_process"
+// AudioHardwareCreateAggregateDevice          createAggregateDevice        "create_aggregate_device"
+// AudioDeviceCreateIOProcIDWithBlock          createIOProcIDWithBlock      "create_io_proc"
+// AudioDeviceStart                            deviceStart                  "start_aggregate_device"
+// AudioDeviceStop                             deviceStop                   none
+// AudioDeviceDestroyIOProcID                  destroyIOProcID              none
+// AudioHardwareDestroyAggregateDevice         destroyAggregateDevice       none
+// AudioHardwareDestroyProcessTap              destroyProcessTap            none
+// * on the system object, qualified by the pid (4 bytes), data preset to 0; the core's list
+//   lookup skips a failure instead of reporting it.
+// clang-format on
+//
+// The program runs on macOS 12 and later so that an older system hears the core's refusal; every
+// tap call is guarded for 14.2 and answers kAudioHardwareUnsupportedOperationError below it (the
+// core has refused before any of them is reached).
+
+#import <CoreAudio/AudioHardware.h>
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
+#import <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+
+#include <bit>
+#include <cstddef>
+#include <memory>
+#include <type_traits>
+
+#include "IOBufferRelay.h"
+#include "MacOSBackend.h"
+
+namespace qor::macos {
+
+// The core's value types stand in for the SDK's; the block hands Core Audio's own buffer list to
+// the relay unchanged, so the layouts must be the same byte for byte.
+static_assert(std::is_same_v<::AudioObjectID, qor::AudioObjectID>);
+static_assert(std::is_same_v<::OSStatus, qor::OSStatus>);
+#define QOR_SAME_LAYOUT(Type, field)                                       \
+    static_assert(offsetof(::Type, field) == offsetof(qor::Type, field) && \
+                  sizeof(::Type::field) == sizeof(qor::Type::field))
+static_assert(sizeof(::AudioStreamBasicDescription) == sizeof(qor::AudioStreamBasicDescription));
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mSampleRate);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mFormatID);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mFormatFlags);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mBytesPerPacket);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mFramesPerPacket);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mBytesPerFrame);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mChannelsPerFrame);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mBitsPerChannel);
+QOR_SAME_LAYOUT(AudioStreamBasicDescription, mReserved);
+static_assert(sizeof(::AudioBuffer) == sizeof(qor::AudioBuffer));
+QOR_SAME_LAYOUT(AudioBuffer, mNumberChannels);
+QOR_SAME_LAYOUT(AudioBuffer, mDataByteSize);
+QOR_SAME_LAYOUT(AudioBuffer, mData);
+static_assert(sizeof(::AudioBufferList) == sizeof(qor::AudioBufferList));
+QOR_SAME_LAYOUT(AudioBufferList, mNumberBuffers);
+QOR_SAME_LAYOUT(AudioBufferList, mBuffers);
+#undef QOR_SAME_LAYOUT
+static_assert(::kAudioTapPropertyUID == qor::kAudioTapPropertyUID);
+static_assert(::kAudioTapPropertyFormat == qor::kAudioTapPropertyFormat);
+static_assert(::kAudioHardwarePropertyTranslatePIDToProcessObject ==
+              qor::kAudioHardwarePropertyTranslatePIDToProcessObject);
+
+namespace {
+
+// 'tuid' hands over a CFString the caller must release.
+struct CFReleaser {
+    void operator()(CFTypeRef object) const {
+        if (object != nullptr) {
+            CFRelease(object);
+        }
+    }
+};
+using ScopedCFString = std::unique_ptr<std::remove_pointer_t<CFStringRef>, CFReleaser>;
+static_assert(sizeof(CFStringRef) == 8, "'tuid' is read with a data size of 8");
+
+std::string utf8(CFStringRef string) {
+    const CFRange whole = CFRangeMake(0, CFStringGetLength(string));
+    CFIndex byteCount = 0;
+    CFStringGetBytes(string, whole, kCFStringEncodingUTF8, '?', false, nullptr, 0, &byteCount);
+    std::string text(static_cast<std::size_t>(byteCount), '\0');
+    CFStringGetBytes(string, whole, kCFStringEncodingUTF8, '?', false,
+                     reinterpret_cast<UInt8*>(text.data()), byteCount, nullptr);
+    return text;
+}
+
+// The texts come from the core (names, UUIDs) or from Core Audio (the tap UID): always UTF-8.
+NSString* toNSString(const std::string& text) {
+    NSString* string = [[NSString alloc] initWithBytes:text.data()
+                                                length:text.size()
+                                              encoding:NSUTF8StringEncoding];
+    return string != nil ? string : @"";
+}
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+    return {selector, ::kAudioObjectPropertyScopeGlobal, ::kAudioObjectPropertyElementMain};
+}
+
+AudioDeviceIOProcID toProcID(IOProcID proc) {
+    return reinterpret_cast<AudioDeviceIOProcID>(proc);
+}
+
+}  // namespace
+
+// One registered block: the queue Core Audio runs it on and the relay it feeds.
+struct CoreAudioHardware::Registration {
+    dispatch_queue_t queue = nil;
+    std::shared_ptr<IOBufferRelay> relay;
+};
+
+CoreAudioHardware::CoreAudioHardware() = default;
+
+CoreAudioHardware::~CoreAudioHardware() = default;
+
+OSStatus CoreAudioHardware::createProcessTap(const TapDescription& description,
+                                             AudioObjectID& outTap) {
+    if (@available(macOS 14.2, *)) {
+        @autoreleasepool {
+            NSMutableArray<NSNumber*>* processes =
+                [NSMutableArray arrayWithCapacity:description.processes.size()];
+            for (const AudioObjectID process : description.processes) {
+                [processes addObject:@(process)];
+            }
+            CATapDescription* tap =
+                description.kind == TapDescription::Kind::stereoMixdownOfProcesses
+                    ? [[CATapDescription alloc] initStereoMixdownOfProcesses:processes]
+                    : [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:processes];
+            [tap setPrivate:description.isPrivate ? YES : NO];
+            [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
+            [tap setName:toNSString(description.name)];
+
+            ::AudioObjectID created = ::kAudioObjectUnknown;
+            const OSStatus status = AudioHardwareCreateProcessTap(tap, &created);
+            if (status == noErr) {
+                outTap = created;
+            }
+            return status;
+        }
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::readTapUID(AudioObjectID tap, std::string& outUID) {
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress address = globalAddress(::kAudioTapPropertyUID);
+        CFStringRef uid = nullptr;
+        UInt32 size = sizeof uid;
+        const OSStatus status = AudioObjectGetPropertyData(tap, &address, 0, nullptr, &size, &uid);
+        const ScopedCFString owned(uid);
+        if (status != noErr) {
+            return status;
+        }
+        outUID = uid != nullptr ? utf8(uid) : std::string();
+        return noErr;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::readTapFormat(AudioObjectID tap,
+                                          AudioStreamBasicDescription& outFormat) {
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress address = globalAddress(::kAudioTapPropertyFormat);
+        ::AudioStreamBasicDescription format{};
+        UInt32 size = sizeof format;
+        const OSStatus status =
+            AudioObjectGetPropertyData(tap, &address, 0, nullptr, &size, &format);
+        if (status == noErr) {
+            outFormat = std::bit_cast<AudioStreamBasicDescription>(format);
+        }
+        return status;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::translatePIDToProcessObject(std::int32_t pid,
+                                                        AudioObjectID& outObject) {
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress address =
+            globalAddress(::kAudioHardwarePropertyTranslatePIDToProcessObject);
+        const pid_t qualifier = pid;
+        ::AudioObjectID object = ::kAudioObjectUnknown;
+        UInt32 size = sizeof object;
+        const OSStatus status = AudioObjectGetPropertyData(
+            ::kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier, &size, &object);
+        if (status == noErr) {
+            outObject = object;
+        }
+        return status;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
+                                                  AudioObjectID& outDevice) {
+    @autoreleasepool {
+        NSMutableArray<NSDictionary*>* taps =
+            [NSMutableArray arrayWithCapacity:description.taps.size()];
+        for (const auto& tap : description.taps) {
+            [taps addObject:@{
+                @kAudioSubTapUIDKey : toNSString(tap.uid),
+                @kAudioSubTapDriftCompensationKey : @(tap.driftCompensation),
+            }];
+        }
+        NSDictionary* dictionary = @{
+            @kAudioAggregateDeviceNameKey : toNSString(description.name),
+            @kAudioAggregateDeviceUIDKey : toNSString(description.uid),
+            @kAudioAggregateDeviceMainSubDeviceKey : toNSString(description.mainSubDevice),
+            @kAudioAggregateDeviceClockDeviceKey : toNSString(description.clockDevice),
+            @kAudioAggregateDeviceIsPrivateKey : @(description.isPrivate),
+            @kAudioAggregateDeviceIsStackedKey : @(description.isStacked),
+            @kAudioAggregateDeviceTapListKey : taps,
+        };
+        ::AudioObjectID created = ::kAudioObjectUnknown;
+        const OSStatus status =
+            AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &created);
+        if (status == noErr) {
+            outDevice = created;
+        }
+        return status;
+    }
+}
+
+// A vanished audio server is not reported here: on macOS a capture keeps running until the host
+// ends it with a signal, so `lost` is never called.
+OSStatus CoreAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue,
+                                                    IOBlock block, DeviceLostHandler /*lost*/,
+                                                    IOProcID& outProc) {
+    auto registration = std::make_unique<Registration>();
+    dispatch_queue_attr_t attributes = dispatch_queue_attr_make_with_qos_class(
+        DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0);
+    registration->queue = dispatch_queue_create(queue.label().c_str(), attributes);
+    registration->relay = IOBufferRelay::create(queue, std::move(block));
+
+    // Core Audio runs this on the dispatch queue above; the relay copies the cycle and posts it to
+    // the capture's I/O queue, where the I/O block runs (see IOBufferRelay.h for why).
+    const std::shared_ptr<IOBufferRelay> relay = registration->relay;
+    AudioDeviceIOBlock ioBlock =
+        ^(const AudioTimeStamp*, const ::AudioBufferList* input, const AudioTimeStamp*,
+          ::AudioBufferList*, const AudioTimeStamp*) {
+          if (input != nullptr) {
+              relay->deliver(*reinterpret_cast<const qor::AudioBufferList*>(input));
+          }
+        };
+
+    AudioDeviceIOProcID proc = nullptr;
+    const OSStatus status =
+        AudioDeviceCreateIOProcIDWithBlock(&proc, device, registration->queue, ioBlock);
+    if (status != noErr) {
+        registration->relay->close();
+        return status;
+    }
+    const auto handle = reinterpret_cast<IOProcID>(proc);
+    registrations_[handle] = std::move(registration);
+    outProc = handle;
+    return noErr;
+}
+
+OSStatus CoreAudioHardware::deviceStart(AudioObjectID device, IOProcID proc) {
+    return AudioDeviceStart(device, toProcID(proc));
+}
+
+OSStatus CoreAudioHardware::deviceStop(AudioObjectID device, IOProcID proc) {
+    return AudioDeviceStop(device, toProcID(proc));
+}
+
+OSStatus CoreAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID proc) {
+    const OSStatus status = AudioDeviceDestroyIOProcID(device, toProcID(proc));
+    if (const auto found = registrations_.find(proc); found != registrations_.end()) {
+        // A cycle Core Audio handed to the queue just before may still be copying: wait it out, so
+        // nothing reaches the I/O queue once the capture has let go of its proc. Never called on
+        // that queue (the capture releases its procs on the main thread).
+        found->second->relay->close();
+        dispatch_sync_f(found->second->queue, nullptr, [](void*) {});
+        registrations_.erase(found);
+    }
+    return status;
+}
+
+OSStatus CoreAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+    return AudioHardwareDestroyAggregateDevice(device);
+}
+
+OSStatus CoreAudioHardware::destroyProcessTap(AudioObjectID tap) {
+    if (@available(macOS 14.2, *)) {
+        return AudioHardwareDestroyProcessTap(tap);
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+}  // namespace qor::macos

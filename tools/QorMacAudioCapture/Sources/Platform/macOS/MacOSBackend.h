@@ -1,0 +1,54 @@
+// The macOS capture platform: Core Audio process taps for the hardware, the AppKit workspace for
+// the running applications, and the operating-system version test. Plain C++ on the outside so the
+// platform registry needs no Apple header; the Objective-C++ lives in the .mm files.
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "AudioHardware.h"
+
+namespace qor::macos {
+
+class CoreAudioHardware final : public AudioHardware {
+  public:
+    CoreAudioHardware();
+    ~CoreAudioHardware() override;
+    CoreAudioHardware(const CoreAudioHardware&) = delete;
+    CoreAudioHardware& operator=(const CoreAudioHardware&) = delete;
+
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
+    OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
+    OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
+                                     DeviceLostHandler lost, IOProcID& outProc) override;
+    OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;
+    OSStatus deviceStop(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+
+  private:
+    // The registered I/O procs with the dispatch queue and relay each one feeds. Main thread only:
+    // the capture registers, starts, stops and destroys its procs there.
+    struct Registration;
+    std::map<IOProcID, std::unique_ptr<Registration>> registrations_;
+};
+
+class AppKitWorkspace final : public Workspace {
+  public:
+    std::vector<RunningApplication> runningApplications() override;
+    std::int32_t ownProcessIdentifier() override;
+};
+
+class MacOSSystemSupport final : public SystemSupport {
+  public:
+    SystemRequirement requirement() const override { return SystemRequirement::macOS14_2; }
+    // Process taps arrived with macOS 14.2.
+    bool captureSupported() override;
+};
+
+}  // namespace qor::macos
