@@ -1,0 +1,125 @@
+// The system's on-device language model behind the C functions of FoundationModelsShim.h. Only
+// platform operations live here; the bridge's C++ core decides statuses and output.
+//
+// The program's oldest system is older than the framework's image attachments, so every entry
+// point checks for macOS 27 and reports an unavailable model below it.
+
+import AppKit
+import Foundation
+import FoundationModels
+
+/// The image bytes passed the core's check, but AppKit could not make an image of them.
+struct UnreadableImage: Error {}
+
+/// The system is older than the framework's image attachments.
+struct ModelUnavailable: Error {}
+
+@_cdecl("qor_fm_model_available")
+public func qorFMModelAvailable() -> Bool {
+    guard #available(macOS 27.0, *) else { return false }
+    if case .available = SystemLanguageModel.default.availability { return true }
+    return false
+}
+
+@_cdecl("qor_fm_supports_locale")
+public func qorFMSupportsLocale(_ identifier: UnsafePointer<CChar>?, _ identifierLength: Int) -> Bool {
+    guard #available(macOS 27.0, *) else { return false }
+    let locale = Locale(identifier: utf8Text(identifier, identifierLength))
+    return SystemLanguageModel.default.supportsLocale(locale)
+}
+
+@_cdecl("qor_fm_respond")
+public func qorFMRespond(
+    _ prompt: UnsafePointer<CChar>?, _ promptLength: Int,
+    _ imageBytes: UnsafePointer<UnsafePointer<UInt8>?>?, _ imageLengths: UnsafePointer<Int>?,
+    _ imageCount: Int,
+    _ text: UnsafeMutablePointer<UnsafeMutablePointer<CChar>?>, _ textLength: UnsafeMutablePointer<Int>
+) -> Int32 {
+    let outcome: Result<String, any Error>
+    if #available(macOS 27.0, *) {
+        let promptText = utf8Text(prompt, promptLength)
+        outcome = Result(catching: {
+            let images = try (0..<max(imageCount, 0)).map {
+                try imageAttachment(imageBytes?[$0], imageLengths?[$0] ?? 0)
+            }
+            return try waitForTask { try await respond(to: promptText, with: images) }
+        })
+    } else {
+        outcome = .failure(ModelUnavailable())  // not reached: the core asks for availability first
+    }
+    switch outcome {
+    case .success(let answer):
+        hand(answer, text, textLength)
+        return 0
+    case .failure(let error):
+        hand(String(describing: type(of: error)), text, textLength)
+        return 1
+    }
+}
+
+@_cdecl("qor_fm_free")
+public func qorFMFree(_ text: UnsafeMutablePointer<CChar>?) {
+    text?.deallocate()
+}
+
+/// One session on the default model, no tools, no instructions; the text first, then the images.
+@available(macOS 27.0, *)
+private func respond(to text: String, with images: [Attachment<ImageAttachmentContent>]) async throws -> String {
+    let session = LanguageModelSession(model: SystemLanguageModel.default, tools: [])
+    let prompt = Prompt {
+        text
+        for image in images {
+            image
+        }
+    }
+    return try await session.respond(to: prompt, options: GenerationOptions()).content
+}
+
+/// NSImage reads every format the platform knows; the attachment takes its Core Graphics image,
+/// with no orientation given.
+@available(macOS 27.0, *)
+private func imageAttachment(_ bytes: UnsafePointer<UInt8>?, _ length: Int) throws -> Attachment<ImageAttachmentContent> {
+    let data = bytes.map { Data(bytes: $0, count: max(length, 0)) } ?? Data()
+    guard let image = NSImage(data: data),
+          let cgImage = image.cgImage(forProposedRect: nil, context: nil, hints: nil)
+    else { throw UnreadableImage() }
+    return Attachment(cgImage)
+}
+
+/// The bridge does nothing else while the model works, so the calling thread simply waits for a
+/// detached task; the framework's call does not need that thread.
+private final class TaskOutcome<Value>: @unchecked Sendable {
+    var result: Result<Value, any Error>?
+    let done = DispatchSemaphore(value: 0)
+}
+
+private func waitForTask<Value>(_ operation: @escaping @Sendable () async throws -> Value) throws -> Value {
+    let outcome = TaskOutcome<Value>()
+    Task.detached {
+        do {
+            outcome.result = .success(try await operation())
+        } catch {
+            outcome.result = .failure(error)
+        }
+        outcome.done.signal()
+    }
+    outcome.done.wait()
+    return try outcome.result!.get()
+}
+
+private func utf8Text(_ bytes: UnsafePointer<CChar>?, _ length: Int) -> String {
+    guard let bytes, length > 0 else { return "" }
+    return bytes.withMemoryRebound(to: UInt8.self, capacity: length) {
+        String(decoding: UnsafeBufferPointer(start: $0, count: length), as: UTF8.self)
+    }
+}
+
+/// The caller releases the copy with qor_fm_free.
+private func hand(_ string: String, _ text: UnsafeMutablePointer<UnsafeMutablePointer<CChar>?>,
+                  _ textLength: UnsafeMutablePointer<Int>) {
+    let bytes = string.utf8.map { CChar(bitPattern: $0) }
+    let copy = UnsafeMutablePointer<CChar>.allocate(capacity: max(bytes.count, 1))
+    copy.initialize(from: bytes, count: bytes.count)
+    text.pointee = copy
+    textLength.pointee = bytes.count
+}
