@@ -161,6 +161,10 @@ class Workspace {
 // Which requirement the platform's capture test checks; the core owns the texts for each.
 enum class SystemRequirement { macOS14_2, pipeWireServer };
 
+// The oldest PipeWire server the Linux backend works with; the core reports it as the minimum
+// system version, the backend tests the server against it.
+inline constexpr const char* kPipeWireMinimumServerVersion = "0.3.48";
+
 class SystemSupport {
   public:
     virtual ~SystemSupport() = default;

@@ -11,13 +11,10 @@
 
 namespace qor {
 
-// The oldest PipeWire server the Linux backend works with.
-inline constexpr const char* kPipeWireMinimumVersion = "0.3.48";
-
 namespace {
 
 const char* minimumSystemVersion(SystemRequirement requirement) {
-    return requirement == SystemRequirement::macOS14_2 ? "14.2" : kPipeWireMinimumVersion;
+    return requirement == SystemRequirement::macOS14_2 ? "14.2" : kPipeWireMinimumServerVersion;
 }
 
 const char* unsupportedSystemMessage(SystemRequirement requirement) {

@@ -13,7 +13,7 @@ namespace qor::pipewire {
 // die with their client, the settings metadata's clock rate, per-channel stream ports and the
 // want-driver/always-process node properties) is older. The core reports the same text as
 // "minimumSystemVersion".
-inline constexpr const char* kMinimumServerVersion = "0.3.48";
+inline constexpr const char* kMinimumServerVersion = kPipeWireMinimumServerVersion;
 
 // One connection per instance, opened on first use. The product keeps one for the process's
 // life; tests make their own.
