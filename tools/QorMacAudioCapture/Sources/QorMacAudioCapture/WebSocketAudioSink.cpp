@@ -456,10 +456,6 @@ WebSocketAudioSink::~WebSocketAudioSink() {
     if (!network_) {
         return;
     }
-    // Waiting on the network thread would wait for itself.
-    if (!network_->isCurrentThread() && isClosed()) {
-        waitUntilFinished(closeGracePeriod);
-    }
     network_->stop();
     // The connection goes before the context: its sockets must not outlive their services.
     connection_.reset();
@@ -488,6 +484,10 @@ void WebSocketAudioSink::close() {
         closed_ = true;
     }
     connection_->close();
+    // Waiting on the network thread would wait for itself.
+    if (!network_->isCurrentThread()) {
+        waitUntilFinished(closeGracePeriod);
+    }
 }
 
 bool WebSocketAudioSink::waitUntilFinished(std::chrono::milliseconds timeout) const {

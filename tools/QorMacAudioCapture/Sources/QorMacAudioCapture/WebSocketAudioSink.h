@@ -50,14 +50,13 @@ class WebSocketAudioSink final : public AudioSink,
 
   public:
     static constexpr std::int64_t maximumPendingWrites = 8;
-    // How long releasing a closed sink waits for the close frame to reach the server.
+    // How long close() waits for the close frame to reach the server.
     static constexpr std::chrono::milliseconds closeGracePeriod{300};
 
     static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url);
 
     explicit WebSocketAudioSink(Passkey);
-    // After close(), waits at most closeGracePeriod for the closing handshake (never on the network
-    // thread itself), then stops the network thread. Without close() the connection is dropped.
+    // Stops the network thread at once, from any thread; a connection not closed is dropped.
     ~WebSocketAudioSink() override;
     WebSocketAudioSink(const WebSocketAudioSink&) = delete;
     WebSocketAudioSink& operator=(const WebSocketAudioSink&) = delete;
@@ -65,13 +64,15 @@ class WebSocketAudioSink final : public AudioSink,
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
     void write(std::span<const float> floatStereo) override;
-    // Starts the closing handshake with 1001 (going away); does not wait. Messages already handed
-    // to the connection go out before the close frame.
+    // Starts the closing handshake with 1001 (going away). Messages already handed to the
+    // connection go out before the close frame. Then waits, at most closeGracePeriod, until the
+    // handshake is done or the connection has failed: the process ends soon after the stop that
+    // calls this, and a server must see 1001 rather than a dropped connection. Whichever thread
+    // later releases the sink, the wait has happened on the stopping thread.
     void close() override;
 
     // Waits at most `timeout` for the connection to finish: the closing handshake done, or the
-    // connection failed. True when it has. The process calls this (or releases the sink) before it
-    // exits so that the server sees the close frame rather than a dropped connection.
+    // connection failed. True when it has.
     bool waitUntilFinished(std::chrono::milliseconds timeout) const;
 
     // Observation for tests and diagnostics; each takes the lock briefly.
