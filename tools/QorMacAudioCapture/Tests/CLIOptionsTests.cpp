@@ -110,6 +110,17 @@ TEST(CLIOptions, WebSocketURLs) {
     EXPECT_EQ(failure({"--ws-url"}), "websocket_url_invalid");
 }
 
+// An empty host is no range of the argument: the target must still come from the argument alone.
+TEST(CLIOptions, WebSocketURLsWithAnEmptyHost) {
+    const auto url = parse({"--ws-url", "ws:///!/!/////i"}).webSocketURL;
+    ASSERT_TRUE(url.has_value());
+    EXPECT_EQ(url->host, "");
+    EXPECT_EQ(url->target, "/!/!/////i");
+    EXPECT_EQ(parse({"--ws-url", "wss:///p?q#f"}).webSocketURL->target, "/p?q");
+    EXPECT_EQ(parse({"--ws-url", "ws://"}).webSocketURL->target, "/");
+    EXPECT_EQ(parse({"--ws-url", "ws://u@/x"}).webSocketURL->target, "/x");
+}
+
 TEST(CLIOptions, UnsupportedOptionsFailAtOnce) {
     for (const char* option : {"--session-volume-get", "--session-volume-set", "--microphone",
                                "--microphone-device-id"}) {

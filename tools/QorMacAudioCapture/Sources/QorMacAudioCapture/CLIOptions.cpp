@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "Text.h"
 
@@ -77,18 +79,27 @@ std::optional<WebSocketURL> WebSocketURL::parse(const std::string& text) {
     url.host = rangeText(uri.hostText);
     url.port = rangeText(uri.portText);
 
-    // Path and query run from the end of the authority to the fragment, exactly as written.
+    // Path and query run from the end of the authority to the fragment, exactly as written. The
+    // parser points the range of an empty host ("ws:///p") at a static string of its own, so only
+    // positions inside the text may bound them.
+    const char* const textEnd = text.data() + text.size();
+    auto inText = [&](const char* position) {
+        return position != nullptr && std::less_equal<const char*>{}(text.data(), position) &&
+               std::less_equal<const char*>{}(position, textEnd);
+    };
     const char* begin = text.data() + url.scheme.size() + 1;
-    if (uri.portText.afterLast != nullptr) {
+    if (inText(uri.portText.afterLast)) {
         begin = uri.portText.afterLast;
-    } else if (uri.hostText.afterLast != nullptr) {
+    } else if (inText(uri.hostText.afterLast)) {
         begin = uri.hostText.afterLast;
         if (uri.hostData.ip6 != nullptr || uri.hostData.ipFuture.first != nullptr) {
             ++begin;  // the closing bracket
         }
+    } else if (std::string_view(begin, textEnd).starts_with("//")) {
+        begin += 2;  // an empty authority
     }
-    const char* end = text.data() + text.size();
-    if (uri.fragment.first != nullptr) {
+    const char* end = textEnd;
+    if (inText(uri.fragment.first)) {
         end = uri.fragment.first - 1;
     }
     url.target = begin < end ? std::string(begin, end) : std::string();
