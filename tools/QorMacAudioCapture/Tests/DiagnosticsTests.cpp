@@ -55,6 +55,15 @@ TEST(Diagnostics, InvalidUTF8BecomesReplacementCharacters) {
     EXPECT_NE(back.begin()->get<std::string>().find("\xEF\xBF\xBD"), std::string::npos);
 }
 
+// U+FFFD (EF BF BD) sorts before a four-byte character although the invalid byte 0xFF it stands
+// for sorts after it; and keys that differ only in invalid bytes would repeat.
+TEST(Diagnostics, KeysWithInvalidUTF8StaySortedAndUnique) {
+    EXPECT_EQ(serialized({{"\xF0\x9F\x8E\xB5", 1}, {"\xFF", 2}}),
+              "{\"\xEF\xBF\xBD\":2,\"\xF0\x9F\x8E\xB5\":1}");
+    EXPECT_EQ(serialized({{"a\xFE", 1}, {"a\xFF", 2}, {"b", {{"\xC0", 3}, {"\xC1", 4}}}}),
+              "{\"a\xEF\xBF\xBD\":1,\"b\":{\"\xEF\xBF\xBD\":3}}");
+}
+
 // Lines written from many threads at once reach the stream whole, one per line.
 TEST(Diagnostics, ConcurrentLinesNeverInterleave) {
     int fds[2];

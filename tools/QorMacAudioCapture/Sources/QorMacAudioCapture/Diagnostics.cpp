@@ -6,6 +6,8 @@
 #include <cmath>
 #include <mutex>
 
+#include "Text.h"
+
 namespace qor::Diagnostics {
 namespace {
 
@@ -28,7 +30,26 @@ bool normalize(JSON& value) {
             }
             return true;
         }
-        case JSON::value_t::object:
+        case JSON::value_t::object: {
+            bool keysValid = true;
+            for (auto& item : value.items()) {
+                if (!normalize(item.value())) {
+                    return false;
+                }
+                keysValid = keysValid && sanitizeUTF8(item.key()) == item.key();
+            }
+            if (!keysValid) {
+                // Keys go out in the order of their bytes: one with an invalid sequence is renamed
+                // first, or its U+FFFD could fall out of order or repeat another key. Of keys that
+                // become equal, the first in byte order keeps its value.
+                JSON renamed = JSON::object();
+                for (auto& item : value.items()) {
+                    renamed.emplace(sanitizeUTF8(item.key()), std::move(item.value()));
+                }
+                value = std::move(renamed);
+            }
+            return true;
+        }
         case JSON::value_t::array:
             for (auto& element : value) {
                 if (!normalize(element)) {
