@@ -135,8 +135,6 @@ class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnect
     virtual void sendClose() = 0;                           // closeFinished()
     virtual void dropTransport() = 0;
 
-    const Strand& strand() const { return strand_; }
-
     void opened() {
         if (phase_ != Phase::connecting) {
             return;
