@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <future>
 #include <vector>
 
 #include "ProcessCatalog.h"
@@ -142,6 +143,16 @@ void CoreAudioTapCapture::stop() {
         tapID_ = kAudioObjectUnknown;
     }
     sink_->close();
+}
+
+void CoreAudioTapCapture::drainIOQueue(std::chrono::milliseconds timeout) {
+    if (ioQueue_.isCurrentThread()) {
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    boost::asio::post(ioQueue_.executor(), [done] { done->set_value(); });
+    finished.wait_for(timeout);
 }
 
 TapDescription CoreAudioTapCapture::makeTapDescription() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,6 +42,10 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     // Releases whatever platform objects exist, in reverse order of creation, then closes the sink.
     // Idempotent; never fails.
     void stop();
+    // Waits, at most `timeout`, until a handler already running on the I/O queue has finished, so
+    // that none of them is left holding the capture while the process ends. Call after stop(),
+    // never from the I/O queue.
+    void drainIOQueue(std::chrono::milliseconds timeout);
 
     // The per-callback work of the I/O block, on the I/O queue. Never fails: unusable buffer lists
     // are skipped.

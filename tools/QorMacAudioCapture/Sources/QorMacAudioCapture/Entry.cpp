@@ -71,13 +71,18 @@ void capture(const CLIOptions& options, Platform& platform) {
         sink = std::make_shared<StandardOutputSink>();
     }
     auto session = CoreAudioTapCapture::create(options, sink, platform);
+    // After the last stop, a callback still running on the I/O queue may hold the capture; let it
+    // finish so the capture and the sink are released here, on the main thread, before the process
+    // ends, and not on the I/O queue while the process is already exiting.
     try {
         session->run();
     } catch (...) {
         session->stop();
+        session->drainIOQueue(std::chrono::seconds(1));
         throw;
     }
     session->stop();
+    session->drainIOQueue(std::chrono::seconds(1));
 }
 
 }  // namespace
