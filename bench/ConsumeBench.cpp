@@ -6,13 +6,13 @@
 namespace {
 
 class DiscardingSink final : public qor::AudioSink {
-public:
+  public:
     const std::string& transportName() const override { return transport_; }
     const std::string& formatName() const override { return format_; }
     void write(std::span<const float> block) override { benchmark::DoNotOptimize(block.data()); }
     void close() override {}
 
-private:
+  private:
     const std::string transport_ = "discard";
     const std::string format_ = "float32le";
 };
