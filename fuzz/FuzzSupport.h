@@ -29,57 +29,62 @@ inline constexpr char32_t kReplacement = 0xFFFD;
 // Stands for one invalid byte in decoded text; no code point has this value.
 inline constexpr char32_t kInvalidByte = 0xFFFFFFFF;
 
-// Well-formed UTF-8 as the Unicode standard defines it (table 3-7): no overlong forms, no
-// surrogates, nothing above U+10FFFF. Each byte that starts no well-formed sequence becomes one
-// kInvalidByte.
-inline std::vector<char32_t> decodeUTF8(std::string_view text) {
-    std::vector<char32_t> result;
-    std::size_t at = 0;
+struct CodePoint {
+    char32_t value;
+    std::size_t length;
+};
+
+// The character at `at` in well-formed UTF-8 as the Unicode standard defines it (table 3-7): no
+// overlong forms, no surrogates, nothing above U+10FFFF. A byte that starts no well-formed
+// sequence is one kInvalidByte.
+inline CodePoint codePointAt(std::string_view text, std::size_t at) {
     auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
     auto continuation = [&](std::size_t i, std::uint8_t low, std::uint8_t high) {
         return i < text.size() && byte(i) >= low && byte(i) <= high;
     };
-    while (at < text.size()) {
-        const std::uint8_t lead = byte(at);
-        std::size_t length = 0;
-        if (lead < 0x80) {
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = continuation(at + 1, 0x80, 0xBF) ? 2 : 0;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            const std::uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
-            const std::uint8_t high = lead == 0xED ? 0x9F : 0xBF;
-            length = continuation(at + 1, low, high) && continuation(at + 2, 0x80, 0xBF) ? 3 : 0;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            const std::uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
-            const std::uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
-            length = continuation(at + 1, low, high) && continuation(at + 2, 0x80, 0xBF) &&
-                             continuation(at + 3, 0x80, 0xBF)
-                         ? 4
-                         : 0;
-        }
-        if (length == 0) {
-            result.push_back(kInvalidByte);
-            ++at;
-            continue;
-        }
-        char32_t value = length == 1 ? lead : lead & (0xFF >> (length + 1));
-        for (std::size_t i = 1; i < length; ++i) {
-            value = (value << 6) | (byte(at + i) & 0x3F);
-        }
-        result.push_back(value);
-        at += length;
+    const std::uint8_t lead = byte(at);
+    std::size_t length = 0;
+    if (lead < 0x80) {
+        return {lead, 1};
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = continuation(at + 1, 0x80, 0xBF) ? 2 : 0;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        const std::uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
+        const std::uint8_t high = lead == 0xED ? 0x9F : 0xBF;
+        length = continuation(at + 1, low, high) && continuation(at + 2, 0x80, 0xBF) ? 3 : 0;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        const std::uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
+        const std::uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
+        length = continuation(at + 1, low, high) && continuation(at + 2, 0x80, 0xBF) &&
+                         continuation(at + 3, 0x80, 0xBF)
+                     ? 4
+                     : 0;
     }
-    return result;
+    if (length == 0) {
+        return {kInvalidByte, 1};
+    }
+    char32_t value = lead & (0xFF >> (length + 1));
+    for (std::size_t i = 1; i < length; ++i) {
+        value = (value << 6) | (byte(at + i) & 0x3F);
+    }
+    return {value, length};
+}
+
+// True when `accept` holds for every character (kInvalidByte for each invalid byte).
+template <typename Predicate>
+bool allCodePoints(std::string_view text, Predicate accept) {
+    for (std::size_t at = 0; at < text.size();) {
+        const CodePoint c = codePointAt(text, at);
+        if (!accept(c.value)) {
+            return false;
+        }
+        at += c.length;
+    }
+    return true;
 }
 
 inline bool isValidUTF8(std::string_view text) {
-    for (char32_t c : decodeUTF8(text)) {
-        if (c == kInvalidByte) {
-            return false;
-        }
-    }
-    return true;
+    return allCodePoints(text, [](char32_t c) { return c != kInvalidByte; });
 }
 
 // The text with every run of invalid bytes and replacement characters folded into one
@@ -87,7 +92,10 @@ inline bool isValidUTF8(std::string_view text) {
 // replaced.
 inline std::vector<char32_t> foldReplacements(std::string_view text) {
     std::vector<char32_t> folded;
-    for (char32_t c : decodeUTF8(text)) {
+    for (std::size_t at = 0; at < text.size();) {
+        const CodePoint next = codePointAt(text, at);
+        at += next.length;
+        char32_t c = next.value;
         if (c == kInvalidByte) {
             c = kReplacement;
         }
@@ -108,12 +116,7 @@ inline bool isWhiteSpace(char32_t c) {
 
 // Nothing but white space (an empty text included); invalid bytes are never white space.
 inline bool isBlank(std::string_view text) {
-    for (char32_t c : decodeUTF8(text)) {
-        if (!isWhiteSpace(c)) {
-            return false;
-        }
-    }
-    return true;
+    return allCodePoints(text, isWhiteSpace);
 }
 
 }  // namespace qor::fuzz
