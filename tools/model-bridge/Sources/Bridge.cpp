@@ -45,9 +45,10 @@ void writeErrorReport(std::ostream& error, std::string_view typeName) {
     error.flush();
 }
 
-// Every image must be valid base64 of a readable image; one bad element refuses the request, so
-// the remaining elements need not be looked at.
-std::optional<std::vector<PromptImage>> decodeImages(const ImageList& texts) {
+// Every image must be valid base64 of an image that both the header check and the platform's
+// decoder accept; one bad element refuses the request, so the remaining elements need not be
+// looked at.
+std::optional<std::vector<PromptImage>> decodeImages(LanguageModel& model, const ImageList& texts) {
     std::vector<PromptImage> images;
     images.reserve(texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -59,7 +60,11 @@ std::optional<std::vector<PromptImage>> decodeImages(const ImageList& texts) {
         if (!info) {
             return std::nullopt;
         }
-        images.push_back({std::move(*bytes), std::move(info->mimeType)});
+        PromptImage image{std::move(*bytes), std::move(info->mimeType)};
+        if (!model.canReadImage(image)) {
+            return std::nullopt;
+        }
+        images.push_back(std::move(image));
     }
     return images;
 }
@@ -89,7 +94,7 @@ int runBridge(LanguageModel& model, std::span<const std::string> arguments, std:
         return kStatusUnavailable;
     }
 
-    std::optional<std::vector<PromptImage>> images = decodeImages(request->images);
+    std::optional<std::vector<PromptImage>> images = decodeImages(model, request->images);
     if (!images) {
         return kStatusBadImage;
     }

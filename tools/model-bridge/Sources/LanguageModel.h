@@ -34,8 +34,9 @@ struct ModelResponse {
 };
 
 // The platform's default language model. One object serves a whole run: the entry asks for
-// availability first, then for locale support, then makes at most one call. Backends only perform
-// their platform operations and report the results; the entry decides statuses and output.
+// availability first, then for locale support, then whether each image can be read, then makes at
+// most one call. Backends only perform their platform operations and report the results; the entry
+// decides statuses and output.
 class LanguageModel {
   public:
     virtual ~LanguageModel() = default;
@@ -44,6 +45,11 @@ class LanguageModel {
     virtual bool isAvailable() = 0;
     // Whether the model can work in the language of this locale identifier.
     virtual bool supportsLocale(const std::string& localeIdentifier) = 0;
+    // Whether the platform's own decoder can read these bytes, which already passed the portable
+    // header check. Asked before the call, so that an image the platform would only reject while
+    // building the prompt refuses the request like any other unreadable image. A backend that
+    // passes the bytes on undecoded has nothing to add.
+    virtual bool canReadImage(const PromptImage& /*image*/) { return true; }
     // One request with default generation options, no tools and no instructions; blocks until the
     // model has answered or failed. Never retried.
     virtual ModelResponse respond(const Prompt& prompt) = 0;

@@ -97,6 +97,37 @@ TEST(BridgeEntry, OneBadImageRefusesTheRequestWithoutAModelCall) {
     }
 }
 
+TEST(BridgeEntry, ImageThePlatformCannotReadIsRefusedLikeOneFailingTheHeaderCheck) {
+    auto png = testing::pngImage(2, 2);
+    auto gif = testing::gifImage();
+    auto requestWith = [&](const testing::Bytes& second) {
+        nlohmann::json request = {{"images", {encodeBase64(png), encodeBase64(second)}},
+                                  {"prompt", "Hi"},
+                                  {"locale", "en"}};
+        return request.dump();
+    };
+
+    ScriptedModel headerCheck;
+    Outcome notAnImage = run(headerCheck, requestWith(testing::bytesOf("plain text, no image")));
+    ScriptedModel platform;
+    platform.unreadableImages = {gif};
+    Outcome unreadable = run(platform, requestWith(gif));
+
+    EXPECT_EQ(unreadable.status, kStatusBadImage);
+    EXPECT_EQ(unreadable.status, notAnImage.status);
+    EXPECT_EQ(unreadable.out, notAnImage.out);
+    EXPECT_EQ(unreadable.err, notAnImage.err);
+    EXPECT_EQ(unreadable.out + unreadable.err, "");
+    EXPECT_EQ(platform.calls,
+              (std::vector<std::string>{"isAvailable", "supportsLocale:en",
+                                        "canReadImage:image/png", "canReadImage:image/gif"}));
+    EXPECT_TRUE(platform.prompts.empty());
+    // The platform is only asked about bytes that passed the header check.
+    EXPECT_EQ(headerCheck.calls, (std::vector<std::string>{"isAvailable", "supportsLocale:en",
+                                                           "canReadImage:image/png"}));
+    EXPECT_TRUE(headerCheck.prompts.empty());
+}
+
 TEST(BridgeEntry, PassesTextAndImagesInOrderAndWritesTheAnswer) {
     ScriptedModel model;
     model.response = ModelResponse::answer("two\nlines\n");
@@ -115,8 +146,9 @@ TEST(BridgeEntry, PassesTextAndImagesInOrderAndWritesTheAnswer) {
     EXPECT_EQ(prompt.images[0].mimeType, "image/png");
     EXPECT_EQ(prompt.images[1].bytes, gif);
     EXPECT_EQ(prompt.images[1].mimeType, "image/gif");
-    EXPECT_EQ(model.calls,
-              (std::vector<std::string>{"isAvailable", "supportsLocale:de", "respond"}));
+    EXPECT_EQ(model.calls, (std::vector<std::string>{"isAvailable", "supportsLocale:de",
+                                                     "canReadImage:image/png",
+                                                     "canReadImage:image/gif", "respond"}));
 }
 
 TEST(BridgeEntry, FailedModelCallReportsItsTypeName) {

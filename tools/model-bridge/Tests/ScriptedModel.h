@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,8 +16,11 @@ class ScriptedModel final : public LanguageModel {
     bool available = true;
     bool localeSupported = true;
     ModelResponse response = ModelResponse::answer("answer");
+    // Images the platform decoder is scripted to refuse, by their bytes.
+    std::vector<std::vector<std::uint8_t>> unreadableImages;
 
-    std::vector<std::string> calls;  // "isAvailable", "supportsLocale:<id>", "respond"
+    // "isAvailable", "supportsLocale:<id>", "canReadImage:<mime type>", "respond"
+    std::vector<std::string> calls;
     std::vector<Prompt> prompts;
 
     bool isAvailable() override {
@@ -25,6 +30,11 @@ class ScriptedModel final : public LanguageModel {
     bool supportsLocale(const std::string& localeIdentifier) override {
         calls.push_back("supportsLocale:" + localeIdentifier);
         return localeSupported;
+    }
+    bool canReadImage(const PromptImage& image) override {
+        calls.push_back("canReadImage:" + image.mimeType);
+        return std::find(unreadableImages.begin(), unreadableImages.end(), image.bytes) ==
+               unreadableImages.end();
     }
     ModelResponse respond(const Prompt& prompt) override {
         calls.push_back("respond");

@@ -25,6 +25,11 @@ class FoundationModelsLanguageModel final : public LanguageModel {
                                       static_cast<std::intptr_t>(localeIdentifier.size()));
     }
 
+    bool canReadImage(const PromptImage& image) override {
+        return qor_fm_image_is_readable(image.bytes.data(),
+                                        static_cast<std::intptr_t>(image.bytes.size()));
+    }
+
     ModelResponse respond(const Prompt& prompt) override {
         std::vector<const std::uint8_t*> imageBytes;
         std::vector<std::intptr_t> imageLengths;

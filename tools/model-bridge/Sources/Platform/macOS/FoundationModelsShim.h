@@ -17,6 +17,9 @@ bool qor_fm_model_available(void);
 /* Whether the default system model works in the language of this locale identifier. */
 bool qor_fm_supports_locale(const char* identifier, intptr_t identifierLength);
 
+/* Whether AppKit can make an image of these bytes, as the attachment of qor_fm_respond needs. */
+bool qor_fm_image_is_readable(const uint8_t* bytes, intptr_t length);
+
 enum { QOR_FM_ANSWER = 0, QOR_FM_FAILURE = 1 };
 
 /* One request in a new session with no tools, no instructions and default generation options:

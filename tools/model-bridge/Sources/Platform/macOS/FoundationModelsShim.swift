@@ -8,7 +8,8 @@ import AppKit
 import Foundation
 import FoundationModels
 
-/// The image bytes passed the core's check, but AppKit could not make an image of them.
+/// AppKit could not make an image of the bytes. The core asks qor_fm_image_is_readable before the
+/// call, so this is only a last resort.
 struct UnreadableImage: Error {}
 
 /// The system is older than the framework's image attachments.
@@ -26,6 +27,11 @@ public func qorFMSupportsLocale(_ identifier: UnsafePointer<CChar>?, _ identifie
     guard #available(macOS 27.0, *) else { return false }
     let locale = Locale(identifier: utf8Text(identifier, identifierLength))
     return SystemLanguageModel.default.supportsLocale(locale)
+}
+
+@_cdecl("qor_fm_image_is_readable")
+public func qorFMImageIsReadable(_ bytes: UnsafePointer<UInt8>?, _ length: Int) -> Bool {
+    return decodedImage(bytes, length) != nil
 }
 
 @_cdecl("qor_fm_respond")
@@ -75,15 +81,17 @@ private func respond(to text: String, with images: [Attachment<ImageAttachmentCo
     return try await session.respond(to: prompt, options: GenerationOptions()).content
 }
 
-/// NSImage reads every format the platform knows; the attachment takes its Core Graphics image,
-/// with no orientation given.
+/// The attachment takes the image's Core Graphics form, with no orientation given.
 @available(macOS 27.0, *)
 private func imageAttachment(_ bytes: UnsafePointer<UInt8>?, _ length: Int) throws -> Attachment<ImageAttachmentContent> {
+    guard let image = decodedImage(bytes, length) else { throw UnreadableImage() }
+    return Attachment(image)
+}
+
+/// NSImage reads every format the platform knows.
+private func decodedImage(_ bytes: UnsafePointer<UInt8>?, _ length: Int) -> CGImage? {
     let data = bytes.map { Data(bytes: $0, count: max(length, 0)) } ?? Data()
-    guard let image = NSImage(data: data),
-          let cgImage = image.cgImage(forProposedRect: nil, context: nil, hints: nil)
-    else { throw UnreadableImage() }
-    return Attachment(cgImage)
+    return NSImage(data: data)?.cgImage(forProposedRect: nil, context: nil, hints: nil)
 }
 
 /// The bridge does nothing else while the model works, so the calling thread simply waits for a
