@@ -9,13 +9,17 @@
 #   steady ms/s  the same from one second after the first byte to the end (start-up excluded)
 #   peak RSS     VmHWM, the process's peak resident set size
 #   first byte   time from start to the first audio byte on standard output
-# Medians are printed. Then both record a click concurrently, and the script prints when each
-# delivered it, relative to the earlier of the two.
+# Medians are printed. Then both record the stream of QorBenchClickPlayer at once: silence with
+# a one-frame full-scale click every QOR_BENCH_CLICK_INTERVAL_MS (default 250) ms, QOR_BENCH_CLICKS
+# (default 20) times. The player notes CLOCK_MONOTONIC when it fills the buffer that starts with a
+# click; the latency of a click is the arrival, on the recorder's standard output, of the read
+# that completes the click's frame, minus that time. Median and maximum are printed for each
+# program, with the graph's quantum and the target of one quantum plus 2 ms.
 #
 # QorMacAudioCapture runs as `--include-tree --pid <player>`; pw-record as
 # `--format f32 --rate 48000 --channels 2 --target <player's node> -`, so both produce float32
 # stereo at 48000 frames per second from the same stream. Environment: QOR_BUILD_DIR (default
-# build).
+# build), QOR_BENCH_CLICKS, QOR_BENCH_CLICK_INTERVAL_MS.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,6 +28,10 @@ runs=${2:-5}
 build_dir=${QOR_BUILD_DIR:-$root/build}
 binary="$build_dir/tools/QorMacAudioCapture/QorMacAudioCapture"
 [ -x "$binary" ] || { echo "bench: build QorMacAudioCapture first ($binary)" >&2; exit 1; }
+click_player="$build_dir/bench/QorBenchClickPlayer"
+[ -x "$click_player" ] || { echo "bench: build QorBenchClickPlayer first ($click_player)" >&2; exit 1; }
+clicks=${QOR_BENCH_CLICKS:-20}
+click_interval_ms=${QOR_BENCH_CLICK_INTERVAL_MS:-250}
 
 work=$(mktemp -d /tmp/qor-bench.XXXXXX)
 players=()
@@ -40,27 +48,17 @@ server_env=$("$root/scripts/audio-server.sh" start)
 eval "$server_env"
 grep -q '^# started' <<<"$server_env" && server_started=yes
 
-# A tone that lasts the whole benchmark, and a click: half a second of silence, one loud sample.
+# A tone that lasts the whole benchmark.
 cp /usr/bin/pw-cat "$work/qor-bench-tone"
-cp /usr/bin/pw-cat "$work/qor-bench-click"
 sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth "$((seconds * runs * 2 + 30))" sine 440 vol 0.5
-sox -q -n -r 48000 -c 2 -b 16 "$work/click.wav" synth 0.5 sine 0 vol 0 pad 0 2
-python3 - "$work/click.wav" <<'EOF'
-import sys
-# Put one full-scale sample (both channels) right after the half second of silence.
-path = sys.argv[1]
-data = bytearray(open(path, "rb").read())
-offset = data.find(b"data") + 8 + 24000 * 4
-data[offset:offset + 4] = (32767).to_bytes(2, "little", signed=True) * 2
-open(path, "wb").write(data)
-EOF
 "$work/qor-bench-tone" -p "$work/tone.wav" &
 players+=("$!")
 
-python3 - "$binary" "${players[0]}" "$seconds" "$runs" "$work" <<'EOF'
+python3 - "$binary" "${players[0]}" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" <<'EOF'
 import os, selectors, signal, statistics, subprocess, sys, time, json
 
-binary, tone_pid, seconds, runs, work = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+click_player, clicks, click_interval = sys.argv[5], int(sys.argv[6]), int(sys.argv[7]) / 1000.0
 BYTES_PER_SECOND = 48000 * 2 * 4
 
 def node_of(pid, timeout=10.0):
@@ -177,28 +175,70 @@ for name, values in results.items():
     m = {key: statistics.median(v) for key, v in values.items()}
     print(f"{name:<20}{m['cpu']:>10.2f}{m['steady']:>13.2f}{m['rss']:>13.1f}{m['first']:>15.1f}")
 
-# Click: both record the click player's stream at once; when did each deliver the click?
-click_player = os.path.join(work, "qor-bench-click")
-player = subprocess.Popen([click_player, "-p", os.path.join(work, "click.wav")], stderr=subprocess.DEVNULL)
+# Click latency: both record the click player's stream at once.
+CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click
+player = subprocess.Popen([click_player, str(int(CLICK_DELAY * 1000)), str(int(click_interval * 1000)),
+                           str(clicks)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+player_started = time.monotonic()
 try:
     argvs = list(commands(player.pid).values())
-    recordings = record(argvs, 3.0, keep=True)
+    # The player's clock starts with its first buffer, a little after it was started.
+    end = player_started + CLICK_DELAY + clicks * click_interval + 1.0
+    recordings = record(argvs, end - time.monotonic(), keep=True)
 finally:
     player.terminate()
-    player.wait()
-arrivals = {}
+    report, _ = player.communicate()
+events = [json.loads(line) for line in report.decode().splitlines() if line.startswith("{")]
+clicked = sorted(e["monotonic_ns"] / 1e9 for e in events if e["event"] == "click")
+# The quantum in force when the clicks were written: the recorders joining the graph may change it.
+quanta = sorted({e["quantum"] for e in events if e["event"] == "click" and e["quantum"]})
+rate = next((e["rate"] for e in reversed(events) if e["event"] == "quantum"), None)
+
+def impulse_ends(samples):
+    """Byte offsets just past each impulse frame: runs of loud samples, both channels of a frame."""
+    ends, last = [], None
+    for i, v in enumerate(samples):
+        if v > 0.5 or v < -0.5:
+            if last is None or i - last > 2:
+                ends.append(None)
+            ends[-1] = (i + 1) * 4
+            last = i
+    return ends
+
+def latencies(r):
+    """Arrival of each click minus the time the player wrote it; matched by time, so a click a
+    recorder missed (or one before it started) does not shift the others."""
+    result = []
+    chunk = 0
+    whole = len(r.samples) - len(r.samples) % 4
+    for end in impulse_ends(memoryview(bytes(r.samples[:whole])).cast("f")):
+        while chunk < len(r.chunks) and r.chunks[chunk][1] < end:
+            chunk += 1
+        if chunk == len(r.chunks):
+            break
+        arrival = r.chunks[chunk][0]
+        written = [t for t in clicked if t <= arrival]
+        if written and arrival - written[-1] < click_interval:
+            result.append(arrival - written[-1])
+    return result
+
+print()
+if not clicked or not quanta or not rate:
+    print("click latency: the player reported no", "clicks" if not clicked else "quantum")
+    sys.exit(1)
+quantum_ms = 1000.0 * quanta[-1] / rate
+target_ms = quantum_ms + 2.0
+frames = f"{quanta[0]}-{quanta[-1]}" if len(quanta) > 1 else str(quanta[0])
+print(f"click latency, player's buffer to recorder's stdout: {len(clicked)} clicks every "
+      f"{1000 * click_interval:.0f} ms")
+print(f"quantum {frames} frames at {rate} Hz = {quantum_ms:.2f} ms; "
+      f"target one quantum + 2 ms = {target_ms:.2f} ms")
+print(f"{'program':<20}{'clicks':>8}{'median ms':>11}{'max ms':>9}{'max within target':>19}")
 for name, r in zip(names, recordings):
-    samples = memoryview(bytes(r.samples)).cast("f")
-    index = next((i for i, v in enumerate(samples) if abs(v) > 0.5), None)
-    if index is None:
+    values = [1000.0 * v for v in latencies(r)]
+    if not values:
+        print(f"{name:<20}{'0/' + str(len(clicked)):>8}{'-':>11}{'-':>9}{'-':>19}")
         continue
-    byte = (index + 1) * 4
-    arrivals[name] = next(t for t, total in r.chunks if total >= byte)
-if len(arrivals) == 2:
-    first = min(arrivals.values())
-    print("click delivered (relative to the earlier program):")
-    for name, t in arrivals.items():
-        print(f"  {name:<20}{1000.0 * (t - first):>8.2f} ms")
-else:
-    print("click: not found in both recordings", sorted(arrivals))
+    print(f"{name:<20}{f'{len(values)}/{len(clicked)}':>8}{statistics.median(values):>11.2f}"
+          f"{max(values):>9.2f}{'yes' if max(values) <= target_ms else 'no':>19}")
 EOF
