@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "WebSocketTestSupport.h"
@@ -69,8 +70,9 @@ class Scenario {
 class Capture {
   public:
     Capture(const Scenario& scenario, const std::vector<std::string>& options,
-            const std::vector<std::string>& environment = {})
-        : process_(arguments(options), with(scenario.environment(), environment)) {}
+            const std::vector<std::string>& environment = {},
+            const std::string& executable = QOR_SIMULATED_EXECUTABLE)
+        : process_(arguments(executable, options), with(scenario.environment(), environment)) {}
 
     // The next line on standard error, parsed.
     std::optional<json> nextLine(Clock::duration timeout = 10s) {
@@ -132,8 +134,9 @@ class Capture {
         first.insert(first.end(), second.begin(), second.end());
         return first;
     }
-    static std::vector<std::string> arguments(const std::vector<std::string>& options) {
-        std::vector<std::string> result{QOR_SIMULATED_EXECUTABLE, "--output-loopback"};
+    static std::vector<std::string> arguments(const std::string& executable,
+                                              const std::vector<std::string>& options) {
+        std::vector<std::string> result{executable, "--output-loopback"};
         result.insert(result.end(), options.begin(), options.end());
         return result;
     }
@@ -384,6 +387,71 @@ TEST(WebSocketCapture, AnUntrustedCertificateIsReportedAndTheCaptureRunsOn) {
     ASSERT_TRUE(capture.diagnosticsLine());
     EXPECT_EQ(capture.terminate(), 0);
 }
+
+#if !defined(__APPLE__)
+// On Linux the sink and its TLS libraries live in a module beside the program.
+
+// Which of these libraries the running process has mapped.
+std::vector<std::string> mappedLibraries(pid_t pid, const std::vector<std::string>& names) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::vector<std::string> found;
+    for (std::string line; std::getline(maps, line);) {
+        for (const auto& name : names) {
+            if (line.find(name) != std::string::npos &&
+                std::find(found.begin(), found.end(), name) == found.end()) {
+                found.push_back(name);
+            }
+        }
+    }
+    return found;
+}
+
+TEST(WebSocketModule, OnlyAWebSocketCaptureMapsTheTLSLibraries) {
+    const std::vector<std::string> heavy{"libssl", "libcrypto", "libicu"};
+    Scenario scenario;
+    {
+        ChildProcess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"},
+                             scenario.environment());
+        ASSERT_FALSE(capture.readOutputBytes(4096, 10s).empty());
+        EXPECT_EQ(mappedLibraries(capture.pid(), heavy), std::vector<std::string>{});
+        capture.signal(SIGTERM);
+        EXPECT_EQ(capture.wait(20s), 0);
+    }
+    WebSocketPeer peer;
+    Capture capture(scenario, {"--ws-url", peer.url()});
+    ASSERT_EQ(peer.binaryMessages(2).size(), 2u);
+    const auto mapped = mappedLibraries(capture.process().pid(), heavy);
+    EXPECT_NE(std::find(mapped.begin(), mapped.end(), "libssl"), mapped.end());
+    EXPECT_EQ(capture.terminate(), 0);
+}
+
+TEST(WebSocketModule, AMissingModuleIsReportedAndTheCaptureRunsOn) {
+    char pattern[] = "/tmp/qor-module-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path directory(pattern);
+    const auto alone = directory / "QorMacAudioCaptureSim";
+    std::filesystem::copy_file(QOR_SIMULATED_EXECUTABLE, alone);
+    {
+        Scenario scenario;
+        WebSocketPeer peer;
+        Capture capture(scenario, {"--ws-url", peer.url()}, {}, alone.string());
+        const auto failure =
+            capture.lineWhere([](const json& line) { return line.contains("error"); });
+        ASSERT_TRUE(failure);
+        const auto text = (*failure)["error"].get<std::string>();
+        EXPECT_EQ(text.rfind("monitor_audio_websocket_send_failed:", 0), 0u) << text;
+        EXPECT_NE(text.find("QorMacAudioCaptureWebSocket"), std::string::npos) << text;
+        const auto stats = capture.diagnosticsLine();
+        ASSERT_TRUE(stats) << "the capture stopped without its sink";
+        EXPECT_GT((*stats)["frames"].get<std::int64_t>(), 0);
+        EXPECT_EQ(capture.terminate(), 0);
+        for (const auto& event : peer.drain()) {
+            EXPECT_NE(event["event"], "connected") << "nothing was there to connect";
+        }
+    }
+    std::filesystem::remove_all(directory);
+}
+#endif
 
 }  // namespace
 }  // namespace qor

@@ -7,7 +7,7 @@
 #include "CoreAudioTapCapture.h"
 #include "Diagnostics.h"
 #include "ProcessCatalog.h"
-#include "WebSocketAudioSink.h"
+#include "WebSocketSinkFactory.h"
 
 namespace qor {
 
@@ -66,7 +66,7 @@ void checkSelection(const CLIOptions& options) {
 void capture(const CLIOptions& options, Platform& platform) {
     std::shared_ptr<AudioSink> sink;
     if (options.webSocketURL) {
-        sink = WebSocketAudioSink::create(*options.webSocketURL);
+        sink = makeWebSocketSink(*options.webSocketURL);
     } else {
         sink = std::make_shared<StandardOutputSink>();
     }

@@ -26,8 +26,6 @@
 #include <utility>
 #include <vector>
 
-#include "Diagnostics.h"
-
 namespace qor {
 
 namespace net = boost::asio;
@@ -428,8 +426,10 @@ class BasicWebSocketConnection final : public WebSocketConnection {
 
 }  // namespace
 
-std::shared_ptr<WebSocketAudioSink> WebSocketAudioSink::create(const WebSocketURL& url) {
+std::shared_ptr<WebSocketAudioSink> WebSocketAudioSink::create(const WebSocketURL& url,
+                                                               FailureReport report) {
     auto sink = std::make_shared<WebSocketAudioSink>(Passkey{});
+    sink->report_ = report;
     sink->start(url);
     return sink;
 }
@@ -511,7 +511,7 @@ void WebSocketAudioSink::sendCompleted(const error_code& error) {
         }
     }
     if (error) {
-        Diagnostics::error("monitor_audio_websocket_send_failed:" + error.message());
+        report_("monitor_audio_websocket_send_failed:" + error.message());
     }
 }
 
@@ -523,7 +523,7 @@ void WebSocketAudioSink::receiveFailed(const error_code& error) {
         closed_ = true;
     }
     if (!wasClosed) {
-        Diagnostics::error("monitor_audio_websocket_receive_failed:" + error.message());
+        report_("monitor_audio_websocket_receive_failed:" + error.message());
     }
 }
 

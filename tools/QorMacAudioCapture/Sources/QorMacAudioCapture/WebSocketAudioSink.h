@@ -13,6 +13,7 @@
 
 #include "AudioSinks.h"
 #include "CLIOptions.h"
+#include "Diagnostics.h"
 
 namespace qor {
 
@@ -53,7 +54,12 @@ class WebSocketAudioSink final : public AudioSink,
     // How long close() waits for the close frame to reach the server.
     static constexpr std::chrono::milliseconds closeGracePeriod{300};
 
-    static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url);
+    // Writes one failure line. The sink's code may live in a module loaded at run time, apart from
+    // the program's own writer: failures are reported through this, never directly.
+    using FailureReport = void (*)(const std::string& message);
+
+    static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url,
+                                                      FailureReport report = &Diagnostics::error);
 
     explicit WebSocketAudioSink(Passkey);
     // Stops the network thread at once, from any thread; a connection not closed is dropped.
@@ -93,7 +99,9 @@ class WebSocketAudioSink final : public AudioSink,
     std::int64_t pendingWrites_ = 0;  // under lock_: sends handed over and not yet completed
     bool closed_ = false;             // under lock_: once true, every later block is dropped
 
-    // Set by create(), read-only afterwards: the thread and the connection it runs.
+    // Set by create(), read-only afterwards: the failure line writer, the thread and the connection
+    // it runs.
+    FailureReport report_ = nullptr;
     std::unique_ptr<WebSocketNetworkThread> network_;
     std::shared_ptr<WebSocketConnection> connection_;
     std::shared_future<void> finished_;
