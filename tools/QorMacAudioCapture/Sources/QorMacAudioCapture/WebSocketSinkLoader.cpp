@@ -23,8 +23,9 @@ std::string programDirectory() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Stands in for a sink whose module cannot be loaded: the failure is reported once, like a server
-// that cannot be reached, and the capture runs on with every block dropped.
+// Stands in for a sink whose module cannot be loaded, or that could not be made: the failure is
+// reported once, like a server that cannot be reached, and the capture runs on with every block
+// dropped.
 class UnavailableWebSocketSink final : public AudioSink {
   public:
     const std::string& transportName() const override { return transportName_; }
@@ -57,7 +58,8 @@ std::shared_ptr<AudioSink> makeWebSocketSink(const WebSocketURL& url) {
     }
     std::shared_ptr<AudioSink> sink;
     entry(&url, &Diagnostics::error, &sink);
-    return sink;
+    // A sink that could not be made has been reported by the module.
+    return sink ? sink : std::make_shared<UnavailableWebSocketSink>();
 }
 
 }  // namespace qor
