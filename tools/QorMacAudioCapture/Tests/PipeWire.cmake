@@ -22,7 +22,8 @@ add_executable(QorCapturePipeWireTests
   PipeWireTestSupport.cpp
 )
 target_link_libraries(QorCapturePipeWireTests PRIVATE
-  QorCapturePlatformPipeWire QorCaptureTestSupport nlohmann_json::nlohmann_json GTest::gtest)
+  QorCapturePlatformPipeWire QorCaptureTestSupport PkgConfig::PIPEWIRE nlohmann_json::nlohmann_json
+  GTest::gtest)
 target_compile_definitions(QorCapturePipeWireTests PRIVATE
   QOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   QOR_CAPTURE_EXECUTABLE="$<TARGET_FILE:QorMacAudioCapture>"

@@ -11,6 +11,7 @@
 
 #include "AudioAnalysis.h"
 #include "IOQueue.h"
+#include "PipeWireConnection.h"
 #include "PipeWirePlatform.h"
 #include "PipeWireTestSupport.h"
 
@@ -334,6 +335,41 @@ TEST(PipeWireBackend, ALostServerIsReportedOnceAndTeardownStillReturns) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_EQ(delivery.lostCalls, 1);
     EXPECT_FALSE(platform.platform().system.captureSupported());
+}
+
+// The server answers a request about an object it has already dropped with an error on the core:
+// it happens whenever a client or link goes away while this program binds or releases it, as
+// other programs come and go, and it is no reason to give the connection up.
+TEST(PipeWireConnection, AComplaintAboutAnObjectAlreadyGoneLeavesTheConnectionUp) {
+    OSStatus status = -1;
+    auto connection = pipewire::Connection::open(status);
+    ASSERT_NE(connection, nullptr) << status;
+    int complaints = 0;
+    spa_hook listener{};
+    static const pw_core_events events = [] {
+        pw_core_events handlers{};
+        handlers.version = PW_VERSION_CORE_EVENTS;
+        handlers.error = [](void* data, std::uint32_t id, int, int res, const char*) {
+            if (id == PW_ID_CORE && res == -ENOENT) {
+                ++*static_cast<int*>(data);
+            }
+        };
+        return handlers;
+    }();
+    pw_core_add_listener(connection->core(), &listener, &events, &complaints);
+
+    // The server refuses the object and frees its id; the destroy that follows names an id it no
+    // longer knows.
+    auto* proxy = static_cast<pw_proxy*>(
+        pw_core_create_object(connection->core(), "qor-no-such-factory", PW_TYPE_INTERFACE_Link,
+                              PW_VERSION_LINK, nullptr, 0));
+    ASSERT_NE(proxy, nullptr);
+    pw_proxy_destroy(proxy);
+    EXPECT_EQ(connection->sync(pipewire::Connection::Clock::now() + 3s), 0);
+    spa_hook_remove(&listener);
+    EXPECT_EQ(complaints, 1);
+    EXPECT_FALSE(connection->lost());
+    EXPECT_EQ(connection->sync(pipewire::Connection::Clock::now() + 3s), 0);
 }
 
 }  // namespace

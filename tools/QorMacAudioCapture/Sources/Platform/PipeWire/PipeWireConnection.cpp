@@ -310,10 +310,12 @@ void Connection::onCoreDone(void* data, std::uint32_t id, int seq) {
     }
 }
 
-void Connection::onCoreError(void* data, std::uint32_t id, int, int, const char*) {
-    // Errors on other objects (a link the server refused) belong to those objects; an error on
-    // the core itself is the connection failing.
-    if (id == PW_ID_CORE) {
+void Connection::onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
+    // Errors on other objects (a link the server refused) belong to those objects. On the core,
+    // only the library's -EPIPE means the connection failed: the server also reports there a
+    // request about an object it has already dropped, as when we let go of a client or link that
+    // went away while we were binding or removing it, and the connection carries on.
+    if (id == PW_ID_CORE && res == -EPIPE) {
         static_cast<Connection*>(data)->markLost();
     }
 }
