@@ -248,11 +248,11 @@ void CoreAudioTapCapture::registerIOProc() {
 }
 
 void CoreAudioTapCapture::installSignalHandlers() {
-    // Sources of an earlier capture in this process go first: their registrations would keep the
-    // new sets from installing the handler over the ignore disposition below.
-    SignalStorage::sources().clear();
-    std::signal(SIGINT, SIG_IGN);
-    std::signal(SIGTERM, SIG_IGN);
+    // Registering a set's signal puts its handler in place of the default action in one step, so
+    // a signal either meets the default action or is handled. Setting the ignore disposition first
+    // would open a moment in which a signal is discarded and the capture runs on as if it had never
+    // been sent. The sets of an earlier capture in this process go only once the new ones are
+    // registered, so the handler stays in place throughout.
     std::vector<SignalSource> sources;
     sources.push_back(std::make_shared<boost::asio::signal_set>(MainQueue::context(), SIGINT));
     sources.push_back(std::make_shared<boost::asio::signal_set>(MainQueue::context(), SIGTERM));
