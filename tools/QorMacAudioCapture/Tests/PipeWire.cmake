@@ -19,6 +19,7 @@ add_executable(QorCapturePipeWireTests
   PipeWireBackendTests.cpp
   PipeWireBlackBoxTests.cpp
   PipeWireServerMain.cpp
+  PipeWireSignalStormTests.cpp
   PipeWireTestSupport.cpp
 )
 target_link_libraries(QorCapturePipeWireTests PRIVATE
