@@ -286,7 +286,7 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
 
 bool Connection::drain() {
     for (int round = 0; round < 32; ++round) {
-        if (pw_loop_iterate(loop_, 0) == 0) {
+        if (iterateLoop(loop_, 0) == 0) {
             return true;
         }
     }

@@ -146,6 +146,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
 };
 
+// pw_loop_iterate is a macro whose interface version check compares an unsigned field with an int
+// literal; clang reports that as a sign comparison in the caller.
+inline int iterateLoop(pw_loop* loop, int timeoutMilliseconds) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+    return pw_loop_iterate(loop, timeoutMilliseconds);
+#pragma GCC diagnostic pop
+}
+
 template <class Predicate>
 OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
     while (!done()) {
@@ -157,7 +166,7 @@ OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
         if (left <= 0) {
             return kStatusServerTimeout;
         }
-        pw_loop_iterate(loop_, static_cast<int>(left));
+        iterateLoop(loop_, static_cast<int>(left));
     }
     return lost() ? kStatusServerLost : kAudioHardwareNoError;
 }
