@@ -149,6 +149,22 @@ bool isErrorLine(const json& line, const std::string& prefix) {
            line["error"].get<std::string>().rfind(prefix, 0) == 0;
 }
 
+// Every error line the capture wrote must be a send or receive failure; how many were receive
+// failures.
+int receiveFailuresAmongErrors(const Capture& capture) {
+    int receiveFailures = 0;
+    for (const auto& text : capture.seen()) {
+        const auto line = json::parse(text);
+        if (line.contains("error")) {
+            const bool receive = isErrorLine(line, "monitor_audio_websocket_receive_failed:");
+            EXPECT_TRUE(receive || isErrorLine(line, "monitor_audio_websocket_send_failed:"))
+                << text;
+            receiveFailures += receive ? 1 : 0;
+        }
+    }
+    return receiveFailures;
+}
+
 // What the same scenario delivers on standard output: float32 stereo from the first block on.
 std::vector<float> referenceAudio(const Scenario& scenario, std::size_t blocks) {
     ChildProcess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"}, scenario.environment());
@@ -335,17 +351,7 @@ TEST(WebSocketCapture, AKilledServerIsReportedAndTheCaptureRunsOn) {
     const auto stats = capture.diagnosticsLine();
     ASSERT_TRUE(stats) << "the capture stopped with the connection";
     EXPECT_EQ(capture.terminate(), 0);
-    int receiveFailures = 0;
-    for (const auto& text : capture.seen()) {
-        const auto line = json::parse(text);
-        if (line.contains("error")) {
-            const bool receive = isErrorLine(line, "monitor_audio_websocket_receive_failed:");
-            EXPECT_TRUE(receive || isErrorLine(line, "monitor_audio_websocket_send_failed:"))
-                << text;
-            receiveFailures += receive ? 1 : 0;
-        }
-    }
-    EXPECT_LE(receiveFailures, 1);
+    EXPECT_LE(receiveFailuresAmongErrors(capture), 1);
 }
 
 TEST(WebSocketCapture, AServerClosingMidStreamIsReportedOnce) {
@@ -360,17 +366,7 @@ TEST(WebSocketCapture, AServerClosingMidStreamIsReportedOnce) {
     EXPECT_EQ(capture.terminate(), 0);
     // The receive failure, once; a send in flight when the close frame came fails too, and each
     // such send is reported.
-    int receiveFailures = 0;
-    for (const auto& text : capture.seen()) {
-        const auto line = json::parse(text);
-        if (line.contains("error")) {
-            const bool receive = isErrorLine(line, "monitor_audio_websocket_receive_failed:");
-            EXPECT_TRUE(receive || isErrorLine(line, "monitor_audio_websocket_send_failed:"))
-                << text;
-            receiveFailures += receive ? 1 : 0;
-        }
-    }
-    EXPECT_EQ(receiveFailures, 1);
+    EXPECT_EQ(receiveFailuresAmongErrors(capture), 1);
 }
 
 TEST(WebSocketCapture, AnUntrustedCertificateIsReportedAndTheCaptureRunsOn) {
