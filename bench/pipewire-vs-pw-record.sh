@@ -33,28 +33,13 @@ click_player="$build_dir/bench/QorBenchClickPlayer"
 clicks=${QOR_BENCH_CLICKS:-20}
 click_interval_ms=${QOR_BENCH_CLICK_INTERVAL_MS:-250}
 
-work=$(mktemp -d /tmp/qor-bench.XXXXXX)
-players=()
-server_started=no
-cleanup() {
-  for pid in "${players[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${players[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if [ "$server_started" = yes ]; then "$root/scripts/audio-server.sh" stop; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-server_env=$("$root/scripts/audio-server.sh" start)
-eval "$server_env"
-grep -q '^# started' <<<"$server_env" && server_started=yes
-
+# shellcheck source=bench/audio-setup.sh
+. "$root/bench/audio-setup.sh"
+bench_setup qor-bench
 # A tone that lasts the whole benchmark.
-cp /usr/bin/pw-cat "$work/qor-bench-tone"
-sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth "$((seconds * runs * 2 + 30))" sine 440 vol 0.5
-"$work/qor-bench-tone" -p "$work/tone.wav" &
-players+=("$!")
+bench_tone qor-bench-tone "$((seconds * runs * 2 + 30))"
 
-python3 - "$binary" "${players[0]}" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" <<'EOF'
+python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" <<'EOF'
 import os, selectors, signal, statistics, subprocess, sys, time, json
 
 binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])

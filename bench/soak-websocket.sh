@@ -28,28 +28,12 @@ binary="$build_dir/tools/QorMacAudioCapture/QorMacAudioCapture"
 python=/usr/bin/python3
 "$python" -c 'import websockets' 2>/dev/null || { echo "soak: python3-websockets is missing" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/qor-soak.XXXXXX)
-player=''
-server_started=no
-cleanup() {
-  if [ -n "$player" ]; then
-    kill -TERM "$player" 2>/dev/null || true
-    wait "$player" 2>/dev/null || true
-  fi
-  if [ "$server_started" = yes ]; then "$root/scripts/audio-server.sh" stop; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-server_env=$("$root/scripts/audio-server.sh" start)
-eval "$server_env"
-grep -q '^# started' <<<"$server_env" && server_started=yes
-
-# A program name of our own, so that the player is found by its process and nothing else.
-cp /usr/bin/pw-cat "$work/qor-soak-tone"
-sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth "$((seconds + 60))" sine 440 vol 0.5
-"$work/qor-soak-tone" -p "$work/tone.wav" &
-player=$!
+# shellcheck source=bench/audio-setup.sh
+. "$root/bench/audio-setup.sh"
+bench_setup qor-soak
+bench_tone qor-soak-tone "$((seconds + 60))"
+player=$bench_tone_pid
+work=$bench_work
 
 "$python" - "$binary" "$player" "$seconds" "$interval" "$warmup" "$work" <<'EOF'
 import asyncio, json, os, signal, socket, subprocess, sys, time
