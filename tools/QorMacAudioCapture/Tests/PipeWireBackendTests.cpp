@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -200,9 +202,16 @@ TEST(PipeWireBackend, ATapIsAFloatStereoCaptureNodeFedOnlyByTheSelectedStreams) 
     EXPECT_EQ(hardware.destroyProcessTap(tap), 0);
 }
 
+std::size_t threadsOfThisProcess() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                      std::filesystem::directory_iterator{}));
+}
+
 TEST(PipeWireBackend, AudioReachesTheBlockOnTheIOQueueAndTeardownLeavesNothing) {
     TonePlayer selected("qor-flow-selected", 440);
     TonePlayer other("qor-flow-other", 1000);
+    const std::size_t threadsBefore = threadsOfThisProcess();
     PipeWirePlatform platform;
     AudioHardware& hardware = platform.platform().hardware;
     IOQueue queue("com.example.pipewire.test");
@@ -212,6 +221,9 @@ TEST(PipeWireBackend, AudioReachesTheBlockOnTheIOQueueAndTeardownLeavesNothing) 
                             queue, delivery),
               0);
     ASSERT_TRUE(delivery.waitForFrames(2 * 48000, 10s));
+    // The queue is the only thread the capture adds: PipeWire's own data thread would be woken
+    // for every graph cycle as well.
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore + 1);
     const auto dumpWhileRunning = testing::dumpServer();
     const auto ownClient = testing::clientOfProcess(dumpWhileRunning, ::getpid()).value();
     EXPECT_FALSE(testing::objectsOwnedBy(dumpWhileRunning, ownClient).empty());

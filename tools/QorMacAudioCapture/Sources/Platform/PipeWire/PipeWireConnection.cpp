@@ -91,6 +91,14 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     if (context_ == nullptr) {
         return kStatusSystemError;
     }
+    pw_data_loop* dataLoop = pw_context_get_data_loop(context_);
+    pw_data_loop_stop(dataLoop);
+    dataLoop_ = pw_data_loop_get_loop(dataLoop);
+    dataSource_ = pw_loop_add_io(loop_, pw_loop_get_fd(dataLoop_), SPA_IO_IN, false,
+                                 &Connection::onDataLoopReady, this);
+    if (dataSource_ == nullptr) {
+        return kStatusSystemError;
+    }
     for (const char* module :
          {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
           "libpipewire-module-adapter", "libpipewire-module-metadata"}) {
@@ -149,6 +157,9 @@ Connection::~Connection() {
     if (core_ != nullptr) {
         spa_hook_remove(&coreListener_);
         pw_core_disconnect(core_);
+    }
+    if (dataSource_ != nullptr) {
+        pw_loop_destroy_source(loop_, dataSource_);
     }
     if (context_ != nullptr) {
         pw_context_destroy(context_);
@@ -291,6 +302,12 @@ bool Connection::drain() {
         }
     }
     return false;
+}
+
+// One round per call: the data loop's fd is level-triggered in loop_, so what is left over is seen
+// on loop_'s next iteration, and a cycle costs a single look at the data loop.
+void Connection::onDataLoopReady(void* data, int, std::uint32_t) {
+    iterateLoop(static_cast<Connection*>(data)->dataLoop_, 0);
 }
 
 void Connection::onCoreInfo(void* data, const pw_core_info* info) {

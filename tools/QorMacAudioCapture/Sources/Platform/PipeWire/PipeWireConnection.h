@@ -14,6 +14,13 @@
 //    the I/O block without a copy. Operations from the main thread are run there by perform().
 //    Ownership only changes hands while no stream of ours is running, so nothing is sent to the
 //    loop in the instant between one owner's leave and the other's enter.
+//
+// The data loop. PipeWire would run the graph's side of our streams (the node's wake-up, buffer
+// exchange, the process callback) on a thread of its own, which then had to wake the owner's
+// thread for every cycle as well. The connection stops that thread and runs the context's data
+// loop nested in its own loop instead, so one cycle wakes one thread: the loop owner's. Nobody
+// enters the data loop, so PipeWire's calls into it run at once on the calling thread, which is
+// always the owner.
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
 
@@ -107,6 +114,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     OSStatus connect(Clock::time_point deadline);
     void pump(const std::shared_ptr<Watch>& watch);
     bool drain();
+    static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
     void markLost();
 
@@ -122,6 +130,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     pw_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
+    pw_loop* dataLoop_ = nullptr;       // the context's, run by loop_ through dataSource_
+    spa_source* dataSource_ = nullptr;  // the data loop's fd as a source of loop_
     pw_core* core_ = nullptr;
     pw_registry* registry_ = nullptr;
     pw_proxy* settings_ = nullptr;  // the "settings" metadata, once announced
