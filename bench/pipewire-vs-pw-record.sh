@@ -9,6 +9,9 @@
 #   steady ms/s  the same from one second after the first byte to the end (start-up excluded)
 #   peak RSS     VmHWM, the process's peak resident set size
 #   first byte   time from start to the first audio byte on standard output
+#   cycle        which graph cycle brought that byte, counting the cycles that began after the
+#                start: 1 is the first cycle a program can possibly take part in. A reference
+#                pw-record on the same stream, running throughout, marks when each cycle ended
 # Medians are printed. Then both record the stream of QorBenchClickPlayer at once: silence with
 # a one-frame full-scale click every QOR_BENCH_CLICK_INTERVAL_MS (default 250) ms, QOR_BENCH_CLICKS
 # (default 20) times. The player notes CLOCK_MONOTONIC when it fills the buffer that starts with a
@@ -40,7 +43,7 @@ bench_setup qor-bench
 bench_tone qor-bench-tone "$((seconds * runs * 2 + 30))"
 
 python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" <<'EOF'
-import os, selectors, signal, statistics, subprocess, sys, time, json
+import os, selectors, signal, statistics, subprocess, sys, threading, time, json
 
 binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 click_player, clicks, click_interval = sys.argv[5], int(sys.argv[6]), int(sys.argv[7]) / 1000.0
@@ -143,8 +146,31 @@ def record(argvs, duration, keep=False):
             pass
     return recordings
 
+class CycleMarks(threading.Thread):
+    """A recorder that only notes when each of its reads arrived: one per graph cycle."""
+    def __init__(self, argv):
+        super().__init__(daemon=True)
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.times = []
+        self.start()
+
+    def run(self):
+        while os.read(self.process.stdout.fileno(), 1 << 20):
+            self.times.append(time.monotonic())
+
+    def cycle(self, started, arrival):
+        """Cycles that ended after `started`, up to the one that brought `arrival` (2 ms of slack
+        for the other recorder's wake-up)."""
+        return sum(1 for t in list(self.times) if started < t <= arrival + 0.002)
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        self.process.wait()
+
 names = commands(tone_pid)
-results = {name: {"cpu": [], "steady": [], "rss": [], "first": []} for name in names}
+marks = CycleMarks(names["pw-record"])
+time.sleep(1.0)
+results = {name: {"cpu": [], "steady": [], "rss": [], "first": [], "cycle": []} for name in names}
 for run in range(runs):
     for name, argv in names.items():
         r = record([argv], seconds)[0]
@@ -153,12 +179,17 @@ for run in range(runs):
         results[name]["steady"].append(1000.0 * r.steady if r.steady is not None else float("nan"))
         results[name]["rss"].append(r.peak_rss)
         results[name]["first"].append(1000.0 * r.first_byte)
+        results[name]["cycle"].append(marks.cycle(r.started, r.started + r.first_byte))
+marks.stop()
 
-print(f"{seconds:.0f} s per run, {runs} runs, medians")
-print(f"{'program':<20}{'cpu ms/s':>10}{'steady ms/s':>13}{'peak RSS MB':>13}{'first byte ms':>15}")
+print(f"{seconds:.0f} s per run, {runs} runs, medians (cycle: lowest-highest)")
+print(f"{'program':<20}{'cpu ms/s':>10}{'steady ms/s':>13}{'peak RSS MB':>13}{'first byte ms':>15}"
+      f"{'cycle':>8}")
 for name, values in results.items():
     m = {key: statistics.median(v) for key, v in values.items()}
-    print(f"{name:<20}{m['cpu']:>10.2f}{m['steady']:>13.2f}{m['rss']:>13.1f}{m['first']:>15.1f}")
+    cycles = f"{min(values['cycle'])}-{max(values['cycle'])}"
+    print(f"{name:<20}{m['cpu']:>10.2f}{m['steady']:>13.2f}{m['rss']:>13.1f}{m['first']:>15.1f}"
+          f"{cycles:>8}")
 
 # Click latency: both record the click player's stream at once.
 CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click

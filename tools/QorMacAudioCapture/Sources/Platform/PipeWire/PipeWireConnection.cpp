@@ -269,11 +269,12 @@ OSStatus Connection::detach() {
     return kAudioHardwareNoError;
 }
 
-// On the I/O queue. The outer io_context sees the loop's epoll fd edge-triggered, so the loop is
-// drained both before and after arming the wait: anything that arrived in between raised its
-// edge while nobody was waiting.
+// On the I/O queue. The outer io_context sees the loop's epoll fd edge-triggered: one round runs
+// what woke us, then the wait is armed, then the loop is drained, since anything that arrived
+// before the arming raised its edge while nobody was waiting. A graph cycle thus costs one round
+// that does the work and one that finds nothing.
 void Connection::pump(const std::shared_ptr<Watch>& watch) {
-    bool idle = drain();
+    iterateLoop(loop_, 0);
     if (!lost() && !watch->armed) {
         watch->armed = true;
         watch->descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
@@ -283,9 +284,8 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
                                              watch->connection->pump(watch);
                                          }
                                      });
-        idle = drain();
     }
-    if (!idle && !lost()) {
+    if (!drain() && !lost()) {
         // Still busy: let the diagnostics timer in before going on.
         boost::asio::post(watch->descriptor.get_executor(), [watch] {
             if (watch->connection != nullptr) {
