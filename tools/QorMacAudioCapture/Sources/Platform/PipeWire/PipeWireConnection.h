@@ -4,8 +4,7 @@
 //
 // Loop ownership. Every PipeWire call on this connection comes from the thread that owns the loop,
 // and the owner keeps the loop entered (pw_loop_enter) for as long as it owns it. That matters:
-// the stream's process callback is sent from PipeWire's data thread to this loop, and a loop that
-// nobody has entered runs such calls at once on the sending thread.
+// PipeWire runs a call sent to a loop that nobody has entered at once, on the sending thread.
 //  - Detached: the thread that opened the connection (the main thread) owns the loop and iterates
 //    it inside each operation, for bounded waits only.
 //  - Attached to an IOQueue (from the I/O proc's creation until the last tap on the connection is
@@ -21,6 +20,7 @@
 // loop nested in its own loop instead, so one cycle wakes one thread: the loop owner's. Nobody
 // enters the data loop, so PipeWire's calls into it run at once on the calling thread, which is
 // always the owner.
+//
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
 
