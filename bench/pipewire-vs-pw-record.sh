@@ -12,12 +12,14 @@
 #   cycle        which graph cycle brought that byte, counting the cycles that began after the
 #                start: 1 is the first cycle a program can possibly take part in. A reference
 #                pw-record on the same stream, running throughout, marks when each cycle ended
-# Medians are printed. Then both record the stream of QorBenchClickPlayer at once: silence with
-# a one-frame full-scale click every QOR_BENCH_CLICK_INTERVAL_MS (default 250) ms, QOR_BENCH_CLICKS
-# (default 20) times. The player notes CLOCK_MONOTONIC when it fills the buffer that starts with a
-# click; the latency of a click is the arrival, on the recorder's standard output, of the read
-# that completes the click's frame, minus that time. Median and maximum are printed for each
-# program, with the graph's quantum and the target of one quantum plus 2 ms.
+# Medians are printed, then the median of the ratios of each run of ours to the pw-record run right
+# after it (the targets for CPU and first byte are 0.5). Then both record the stream of
+# QorBenchClickPlayer at once: silence with a one-frame full-scale click every
+# QOR_BENCH_CLICK_INTERVAL_MS (default 250) ms, QOR_BENCH_CLICKS (default 20) times. The player
+# notes CLOCK_MONOTONIC when it fills the buffer that starts with a click; the latency of a click
+# is the arrival, on the recorder's standard output, of the read that completes the click's frame,
+# minus that time. Median and maximum are printed for each program, with the graph's quantum and
+# the target of one quantum plus 2 ms.
 #
 # QorMacAudioCapture runs as `--include-tree --pid <player>`; pw-record as
 # `--format f32 --rate 48000 --channels 2 --target <player's node> -`, so both produce float32
@@ -190,6 +192,12 @@ for name, values in results.items():
     cycles = f"{min(values['cycle'])}-{max(values['cycle'])}"
     print(f"{name:<20}{m['cpu']:>10.2f}{m['steady']:>13.2f}{m['rss']:>13.1f}{m['first']:>15.1f}"
           f"{cycles:>8}")
+# The machine's speed drifts over minutes, so each run is set against the pw-record run right after it.
+ours, reference = (results[name] for name in names)
+ratio = {key: statistics.median(a / b for a, b in zip(ours[key], reference[key]) if b > 0)
+         for key in ("cpu", "steady", "first")}
+print(f"{'ratio, run by run':<20}{ratio['cpu']:>10.2f}{ratio['steady']:>13.2f}{'-':>13}"
+      f"{ratio['first']:>15.2f}")
 
 # Click latency: both record the click player's stream at once.
 CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click
