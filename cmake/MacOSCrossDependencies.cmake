@@ -65,7 +65,7 @@ qor_undefined_by_name(OpenSSL::SSL
   SSL_CTX_set_default_passwd_cb_userdata SSL_CTX_set_ex_data SSL_get_ex_data_X509_STORE_CTX_idx
   SSL_get_shutdown SSL_get_verify_mode SSL_new SSL_set_verify X509_STORE_CTX_get_current_cert
   X509_STORE_CTX_get_error_depth X509_STORE_CTX_get_ex_data X509_check_host X509_check_ip_asc
-  SSL_read SSL_write SSL_do_handshake SSL_shutdown SSL_get_error SSL_accept SSL_connect)
+  SSL_read SSL_write SSL_shutdown SSL_get_error SSL_accept SSL_connect)
 
 # @available's test lives in the compiler's Darwin runtime (libclang_rt.osx.a), which Debian's
 # clang does not ship; on a Mac the compiler links it in.

@@ -30,8 +30,9 @@ namespace ProcessCatalog {
 
 namespace {
 
-// ICU's entry points carry the library's version in their names (ucol_open is ucol_open_72):
-// the headers' renaming macros give the exact symbol to look up.
+// A packaged ICU's entry points carry the library's version in their names (ucol_open is
+// ucol_open_72), macOS's libicucore's do not (the build turns the renaming off there): the headers'
+// renaming macros give the exact symbol to look up.
 #define QOR_ICU_SYMBOL_TEXT(name) #name
 #define QOR_ICU_SYMBOL(name) QOR_ICU_SYMBOL_TEXT(name)
 
