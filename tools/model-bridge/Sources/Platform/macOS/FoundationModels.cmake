@@ -4,18 +4,21 @@
 # Swift must be enabled in the directory of the executable that links it. Sets QOR_BRIDGE_BACKEND,
 # or leaves it unset (and the bridge unbuilt) with an SDK that cannot build it.
 
-add_library(QorBridgeFoundationModels STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/FoundationModelsLanguageModel.cpp)
-target_link_libraries(QorBridgeFoundationModels PUBLIC QorBridgeCore)
+macro(qor_add_foundation_models_adapter)
+  add_library(QorBridgeFoundationModels STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/FoundationModelsLanguageModel.cpp)
+  target_link_libraries(QorBridgeFoundationModels PUBLIC QorBridgeCore)
+  set(QOR_BRIDGE_BACKEND QorBridgeFoundationModels)
+endmacro()
 
 if(QOR_MACOS_CROSS)
+  qor_add_foundation_models_adapter()
   # Swift cannot be compiled on Linux and the SDK subset has no FoundationModels: the link check
   # leaves exactly the shim's C entry points undefined; everything else must resolve.
   foreach(symbol qor_fm_model_available qor_fm_supports_locale qor_fm_image_is_readable
                  qor_fm_respond qor_fm_free)
     target_link_options(QorBridgeFoundationModels INTERFACE "LINKER:-U,_${symbol}")
   endforeach()
-  set(QOR_BRIDGE_BACKEND QorBridgeFoundationModels)
   return()
 endif()
 
@@ -60,8 +63,12 @@ set_property(TARGET QorFoundationModelsShim PROPERTY Swift_LANGUAGE_VERSION 5)
 # load the framework weakly so that a system without it still starts and reports the model as
 # unavailable.
 execute_process(
+  COMMAND xcrun --sdk ${QOR_MACOS_SDK} --show-sdk-path
+  OUTPUT_VARIABLE QOR_MACOS_SDK_PATH
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(
   COMMAND ${CMAKE_Swift_COMPILER} -print-target-info -target ${CMAKE_Swift_COMPILER_TARGET}
-          -sdk ${CMAKE_OSX_SYSROOT}
+          -sdk ${QOR_MACOS_SDK_PATH}
   OUTPUT_VARIABLE QOR_SWIFT_TARGET_INFO
   RESULT_VARIABLE QOR_SWIFT_INFO_RESULT)
 if(NOT QOR_SWIFT_INFO_RESULT EQUAL 0)
@@ -75,5 +82,5 @@ foreach(index RANGE ${QOR_SWIFT_PATH_LAST})
 endforeach()
 target_link_options(QorFoundationModelsShim INTERFACE "LINKER:-weak_framework,FoundationModels")
 
+qor_add_foundation_models_adapter()
 target_link_libraries(QorBridgeFoundationModels PUBLIC QorFoundationModelsShim)
-set(QOR_BRIDGE_BACKEND QorBridgeFoundationModels)
