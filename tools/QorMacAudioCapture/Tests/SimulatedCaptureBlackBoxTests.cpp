@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "AudioAnalysis.h"
 #include "Subprocess.h"
@@ -149,6 +150,37 @@ TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
         EXPECT_EQ(nlohmann::json::parse(line).contains("error"), false) << line;
     }
     EXPECT_EQ(capture.events(), kTeardown);
+}
+
+TEST(SimulatedCapture, DiagnosticsResumeTheirRhythmAfterTheProcessWasStopped) {
+    Capture capture({"--output-loopback"}, {{"applications", nlohmann::json::array()}});
+    // When each diagnostics line arrived here: lines written in a burst arrive together.
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    auto watch = [&](std::chrono::steady_clock::duration span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            const auto all = lines(capture.process->err());
+            const auto count = std::count_if(all.begin(), all.end(), [](const std::string& line) {
+                return line.find("capture_stats") != std::string::npos;
+            });
+            while (arrivals.size() < static_cast<std::size_t>(count)) {
+                arrivals.push_back(std::chrono::steady_clock::now());
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    watch(2500ms);
+    capture.process->sendSignal(SIGSTOP);
+    std::this_thread::sleep_for(10s);
+    capture.process->sendSignal(SIGCONT);
+    watch(7s);
+    capture.process->sendSignal(SIGTERM);
+    EXPECT_EQ(capture.process->wait(10s).exitStatus, 0);
+
+    ASSERT_GE(arrivals.size(), 3u) << "a line before the stop, one on waking and one after";
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], 2500ms) << "lines " << i - 1 << " and " << i;
+    }
 }
 
 TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {
