@@ -183,6 +183,29 @@ TEST(SimulatedCapture, DiagnosticsResumeTheirRhythmAfterTheProcessWasStopped) {
     }
 }
 
+TEST(SimulatedCapture, BundleIdentifiersMatchInAnyCanonicalSpelling) {
+    // The application's identifier is composed (U+00E9), the argument decomposed (e, U+0301).
+    nlohmann::json scenario = players(48000);
+    scenario["applications"][0]["bundleId"] = "com.caf\u00e9";
+    const std::string decomposed = "com.cafe\xCC\x81";
+    for (const auto& [bundleID, found] :
+         {std::pair<std::string, bool>{decomposed, true}, {"com.Caf\xC3\xA9", false}}) {
+        Capture capture({"--include-tree", "--bundle-id", bundleID}, scenario);
+        if (!found) {
+            const auto result = capture.process->wait(10s);
+            EXPECT_EQ(result.exitStatus, 1);
+            EXPECT_EQ(result.err, "{\"error\":\"audio_process_not_found\",\"success\":false}\n");
+            continue;
+        }
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(4800 * 8, 10s)) << capture.process->err();
+        capture.process->sendSignal(SIGTERM);
+        const auto result = capture.process->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+        EXPECT_GT(testing::amplitudeAt(std::span<const float>(left.data(), 4800), 48000, 440), 0.2);
+    }
+}
+
 TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {
     nlohmann::json scenario = {{"applications", nlohmann::json::array()}};
     Capture capture({"--output-loopback"}, scenario);
