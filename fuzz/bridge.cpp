@@ -78,7 +78,16 @@ void fuzzRequest(std::string_view text) {
     }
     // Whatever the decoder accepts is a JSON object whose three fields hold exactly what the
     // decoder returned (the last of repeated keys wins in both readings).
-    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::out_of_range&) {
+        // A number beyond a double's range, which the decoder ignores and the plain parse
+        // refuses: there is no plain reading to compare with.
+        return;
+    } catch (const nlohmann::json::exception&) {
+        QOR_FUZZ_CHECK(false);
+    }
     QOR_FUZZ_CHECK(document.is_object());
     QOR_FUZZ_CHECK(document.contains("images") && document["images"].is_array());
     QOR_FUZZ_CHECK(document["images"].size() == request->images.size());

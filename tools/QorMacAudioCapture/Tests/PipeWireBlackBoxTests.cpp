@@ -1,7 +1,11 @@
 // The product executable on Linux, seen from outside, against a real private PipeWire server with
 // tone players: what it captures, what it lists, how it ends and what it leaves behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <thread>
@@ -201,6 +205,45 @@ TEST_F(PipeWireCapture, TerminationSignalsEndWithStatusZeroAndLeaveNothing) {
         }
         expectGone(owned);
     }
+}
+
+TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
+    // A host that stopped reading: the capture's standard output is a FIFO held open here and
+    // never read, so the pipe fills and the capture's writes wait.
+    testing::TemporaryDirectory directory;
+    const std::string fifo = directory.file("stdout");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    Subprocess capture({"/bin/sh", "-c", "exec \"$@\" >\"$0\"", fifo, QOR_CAPTURE_EXECUTABLE,
+                        "--include-tree", "--pid", std::to_string(low.pid())});
+    const auto owned = ownedObjects(capture.pid());
+    EXPECT_GE(owned.size(), 3u);
+    // Full: the bytes waiting in the pipe stop growing while the capture runs.
+    int pending = 0;
+    for (int unchanged = 0, i = 0; unchanged < 5 && i < 100; ++i) {
+        std::this_thread::sleep_for(100ms);
+        int now = 0;
+        ::ioctl(reader, FIONREAD, &now);
+        unchanged = now == pending && now > 0 ? unchanged + 1 : 0;
+        pending = now;
+    }
+    ASSERT_GT(pending, 32768) << "the pipe never filled";
+
+    const auto signalled = std::chrono::steady_clock::now();
+    capture.sendSignal(SIGTERM);
+    const ProcessResult result = capture.wait(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+    EXPECT_EQ(result.exitStatus, 0);
+    const auto stderrJSON = stderrLines(result);
+    ASSERT_FALSE(stderrJSON.empty());
+    EXPECT_EQ(stderrJSON.front().value("success", false), true);
+    EXPECT_EQ(result.err.back(), '\n');
+    for (const json& line : stderrJSON) {
+        EXPECT_FALSE(line.contains("error")) << line.dump();
+    }
+    expectGone(owned);
+    ::close(reader);
 }
 
 TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {

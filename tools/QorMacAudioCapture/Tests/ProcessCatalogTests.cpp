@@ -121,6 +121,35 @@ TEST_F(Resolution, EmptyBundleListDoesNotReadTheWorkspace) {
     EXPECT_EQ(platform->workspaceReads(), 0u);
 }
 
+// The platform's workspace, but with no normaliser to load.
+class WorkspaceWithoutNormalizer final : public Workspace {
+  public:
+    explicit WorkspaceWithoutNormalizer(Workspace& inner) : inner_(inner) {}
+    std::vector<RunningApplication> runningApplications() override {
+        return inner_.runningApplications();
+    }
+    std::int32_t ownProcessIdentifier() override { return inner_.ownProcessIdentifier(); }
+    std::optional<std::string> canonicalComposition(const std::string&) override {
+        return std::nullopt;
+    }
+
+  private:
+    Workspace& inner_;
+};
+
+TEST_F(Resolution, WithoutANormalizerOnlyTextThatNeedsNoneIsCompared) {
+    WorkspaceWithoutNormalizer workspace(*platform);
+    // Plain ASCII, and bytes that are no UTF-8 at all, are compared as they are.
+    EXPECT_EQ(ProcessCatalog::processObjectIDs(*platform, workspace, {"com.a", "com.\xFF"}),
+              (std::vector<AudioObjectID>{600, 610}));
+    try {
+        ProcessCatalog::processObjectIDs(*platform, workspace, {"com.a", "com.caf\xC3\xA9"});
+        FAIL() << "an identifier that needs normalising was compared as bytes";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.description(), "unicode_normalization_unavailable");
+    }
+}
+
 TEST_F(Resolution, SinglePidFailsLoudly) {
     EXPECT_EQ(ProcessCatalog::processObjectID(*platform, 61), 610u);
     try {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "AudioAnalysis.h"
 #include "Subprocess.h"
@@ -149,6 +150,60 @@ TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
         EXPECT_EQ(nlohmann::json::parse(line).contains("error"), false) << line;
     }
     EXPECT_EQ(capture.events(), kTeardown);
+}
+
+TEST(SimulatedCapture, DiagnosticsResumeTheirRhythmAfterTheProcessWasStopped) {
+    Capture capture({"--output-loopback"}, {{"applications", nlohmann::json::array()}});
+    // When each diagnostics line arrived here: lines written in a burst arrive together.
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    auto watch = [&](std::chrono::steady_clock::duration span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            const auto all = lines(capture.process->err());
+            const auto count = std::count_if(all.begin(), all.end(), [](const std::string& line) {
+                return line.find("capture_stats") != std::string::npos;
+            });
+            while (arrivals.size() < static_cast<std::size_t>(count)) {
+                arrivals.push_back(std::chrono::steady_clock::now());
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    watch(2500ms);
+    capture.process->sendSignal(SIGSTOP);
+    std::this_thread::sleep_for(10s);
+    capture.process->sendSignal(SIGCONT);
+    watch(7s);
+    capture.process->sendSignal(SIGTERM);
+    EXPECT_EQ(capture.process->wait(10s).exitStatus, 0);
+
+    ASSERT_GE(arrivals.size(), 3u) << "a line before the stop, one on waking and one after";
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], 2500ms) << "lines " << i - 1 << " and " << i;
+    }
+}
+
+TEST(SimulatedCapture, BundleIdentifiersMatchInAnyCanonicalSpelling) {
+    // The application's identifier is composed (U+00E9), the argument decomposed (e, U+0301).
+    nlohmann::json scenario = players(48000);
+    scenario["applications"][0]["bundleId"] = "com.caf\u00e9";
+    const std::string decomposed = "com.cafe\xCC\x81";
+    for (const auto& [bundleID, found] :
+         {std::pair<std::string, bool>{decomposed, true}, {"com.Caf\xC3\xA9", false}}) {
+        Capture capture({"--include-tree", "--bundle-id", bundleID}, scenario);
+        if (!found) {
+            const auto result = capture.process->wait(10s);
+            EXPECT_EQ(result.exitStatus, 1);
+            EXPECT_EQ(result.err, "{\"error\":\"audio_process_not_found\",\"success\":false}\n");
+            continue;
+        }
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(4800 * 8, 10s)) << capture.process->err();
+        capture.process->sendSignal(SIGTERM);
+        const auto result = capture.process->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+        EXPECT_GT(testing::amplitudeAt(std::span<const float>(left.data(), 4800), 48000, 440), 0.2);
+    }
 }
 
 TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {

@@ -15,6 +15,9 @@ namespace {
 
 // The report names the failing error's type and nothing else: no message, no line feed.
 constexpr std::string_view kDecodingErrorName = "DecodingError";
+// The answer did not reach standard output whole: the reader went away, the device is full, or
+// any other write error. The host must not take silence on stdout for an answer.
+constexpr std::string_view kOutputErrorName = "OutputError";
 
 bool wantsReadinessProbe(std::span<const std::string> arguments) {
     return std::any_of(arguments.begin(), arguments.end(),
@@ -111,6 +114,10 @@ int runBridge(LanguageModel& model, std::span<const std::string> arguments, std:
     answer.push_back('\n');
     output.write(answer.data(), static_cast<std::streamsize>(answer.size()));
     output.flush();
+    if (!output) {
+        writeErrorReport(error, kOutputErrorName);
+        return kStatusFailure;
+    }
     return kStatusSuccess;
 }
 

@@ -1,5 +1,7 @@
 #include "Request.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 namespace qor::bridge {
@@ -134,11 +136,98 @@ class RequestReader final : public nlohmann::json_sax<json> {
     bool hasLocale_ = false;
 };
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The length of the JSON number that starts at `at`, or 0 when what starts there is none.
+std::size_t numberLength(std::string_view text, std::size_t at) {
+    std::size_t i = at;
+    auto digits = [&] {
+        const std::size_t start = i;
+        while (i < text.size() && isDigit(text[i])) {
+            ++i;
+        }
+        return i > start;
+    };
+    if (i < text.size() && text[i] == '-') {
+        ++i;
+    }
+    if (i < text.size() && text[i] == '0') {
+        ++i;
+    } else if (!digits()) {
+        return 0;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        if (!digits()) {
+            return 0;
+        }
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (!digits()) {
+            return 0;
+        }
+    }
+    return i - at;
+}
+
+// The parser refuses a number beyond the range of a double (1e400) as an overflow, although JSON
+// sets no such limit. No such number can be a request's value: the three fields are strings and
+// arrays of strings, so a number anywhere is either ignored or a wrong type whatever it holds.
+// Each one is therefore spelt as 0 (padded with blanks to keep every offset) before parsing. The
+// copy is made only when the text holds such a number.
+std::optional<std::string> withoutOverflowingNumbers(std::string_view text) {
+    std::optional<std::string> rewritten;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\') {
+                    ++i;
+                }
+            }
+            ++i;
+            continue;
+        }
+        if (c != '-' && !isDigit(c)) {
+            ++i;
+            continue;
+        }
+        const std::size_t length = numberLength(text, i);
+        if (length == 0) {
+            ++i;
+            continue;
+        }
+        const std::string_view lexeme = text.substr(i, length);
+        // Without an exponent only a number of more than 309 digits can pass the largest double.
+        const bool mayOverflow = length > 309 || lexeme.find_first_of("eE") != lexeme.npos;
+        if (mayOverflow && std::isinf(std::strtod(std::string(lexeme).c_str(), nullptr))) {
+            if (!rewritten) {
+                rewritten.emplace(text);
+            }
+            rewritten->replace(i, length, length, ' ');
+            (*rewritten)[i] = '0';
+        }
+        i += length;
+    }
+    return rewritten;
+}
+
 }  // namespace
 
 std::optional<Request> decodeRequest(std::string_view text) {
     if (text.size() > kMaxRequestBytes) {
         return std::nullopt;
+    }
+    const std::optional<std::string> rewritten = withoutOverflowingNumbers(text);
+    if (rewritten) {
+        text = *rewritten;
     }
     RequestReader reader;
     bool parsed = json::sax_parse(text.begin(), text.end(), &reader, json::input_format_t::json,

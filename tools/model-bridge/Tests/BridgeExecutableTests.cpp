@@ -101,14 +101,16 @@ std::string refusingBaseUrl() {
 
 ProcessResult runBridge(const std::string& baseUrl, const Input& input,
                         std::vector<std::string> arguments = {},
-                        std::optional<std::string> apiKey = std::nullopt) {
+                        std::optional<std::string> apiKey = std::nullopt,
+                        testing::Output output = testing::Output::captured) {
     return testing::runProcess(QOR_BRIDGE_EXECUTABLE, arguments, input,
                                {{"OPENAI_BASE_URL", baseUrl},
                                 {"OPENAI_API_KEY", apiKey},
                                 {"http_proxy", std::nullopt},
                                 {"HTTP_PROXY", std::nullopt},
                                 {"all_proxy", std::nullopt},
-                                {"ALL_PROXY", std::nullopt}});
+                                {"ALL_PROXY", std::nullopt}},
+                               std::chrono::seconds(60), output);
 }
 
 std::string request(const std::string& prompt, const std::string& locale,
@@ -206,6 +208,9 @@ TEST(BridgeExecutable, UndecodableRequestsReportDecodingError) {
         R"({"images":["QQ==",7],"prompt":"p","locale":"en"})",
         R"({"images":"QQ==","prompt":"p","locale":"en"})",
         R"({"images":[],"prompt":42,"locale":"en"})",
+        R"({"images":[],"prompt":1e400,"locale":"en"})",
+        R"({"images":[-1e999],"prompt":"p","locale":"en"})",
+        R"({"images":[],"prompt":"p","locale":"en","x":1e})",
         R"({"images":[],"prompt":"p","locale":["en"]})",
         R"({"IMAGES":[],"prompt":"p","locale":"en"})",
     };
@@ -239,7 +244,9 @@ TEST(BridgeExecutable, UnknownKeysAreIgnored) {
     FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
                            {"completion", {{"status", 200}, {"body", completionWith("fine")}}}});
     std::string text = R"({"temperature":0.1,"images":[],"meta":{"a":[1,null,{"b":"c"}]},)"
-                       R"("prompt":"Hi","Locale":5,"locale":"en_US"})";
+                       R"("prompt":"Hi","Locale":5,"locale":"en_US","big":-1e400,)"
+                       R"("x":[1E+99999,)" +
+                       std::string(400, '9') + "]}";
     ProcessResult result = runBridge(server.baseUrl(), Input::text(text));
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "fine\n");
@@ -359,6 +366,18 @@ TEST(BridgeExecutable, SendsOneCompletionWithTheTextThenTheImagesInOrder) {
         {{"type", "image_url"}, {"image_url", {{"url", "data:image/bmp;base64," + bmp}}}},
     });
     EXPECT_EQ(body["messages"][0]["content"], expected);
+}
+
+TEST(BridgeExecutable, AnAnswerThatCannotBeWrittenIsAFailure) {
+    FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
+                           {"completion", {{"status", 200}, {"body", completionWith("lost")}}}});
+    for (testing::Output output : {testing::Output::readerGone, testing::Output::deviceFull}) {
+        ProcessResult result =
+            runBridge(server.baseUrl(), Input::text(request("Hi", "en")), {}, {}, output);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "OutputError");
+    }
+    EXPECT_EQ(server.completionCalls().size(), 2u);
 }
 
 TEST(BridgeExecutable, EmptyPromptAndNoImagesAreSentAsTheyAre) {

@@ -108,11 +108,18 @@ void recordExit(ProcessResult& result, int waitStatus) {
 ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                          const Input& input,
                          const std::map<std::string, std::optional<std::string>>& environment,
-                         std::chrono::milliseconds timeout) {
+                         std::chrono::milliseconds timeout, Output output) {
     ::signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not kill the test
     Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
     makePipe(inRead, inWrite);
-    makePipe(outRead, outWrite);
+    if (output == Output::deviceFull) {
+        outWrite = Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+    } else {
+        makePipe(outRead, outWrite);
+    }
+    if (output == Output::readerGone) {
+        outRead.reset();
+    }
     makePipe(errRead, errWrite);
 
     Clock::time_point start = Clock::now();

@@ -27,6 +27,13 @@ struct Input {
     static Input flood(std::size_t count) { return {Mode::endless, {}, count}; }
 };
 
+// Where a child's standard output goes.
+enum class Output {
+    captured,    // a pipe read into ProcessResult::out
+    readerGone,  // a pipe whose read end is closed before the child starts
+    deviceFull,  // /dev/full: every write fails with ENOSPC
+};
+
 struct ProcessResult {
     bool timedOut = false;
     int status = -1;  // exit status, or -1 when the child did not exit normally
@@ -43,7 +50,8 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& executable, const std::vector<std::string>& arguments,
                          const Input& input,
                          const std::map<std::string, std::optional<std::string>>& environment,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                         Output output = Output::captured);
 
 // A child running in the background whose first line of standard output is read back.
 class BackgroundProcess {

@@ -156,6 +156,10 @@ class Workspace {
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
     virtual std::int32_t ownProcessIdentifier() = 0;
+    // `text`, valid UTF-8 that is not plain ASCII, in Unicode canonical composed form (NFC), so
+    // that composed and decomposed spellings of the same characters become the same bytes; nothing
+    // when no normaliser is available. Any thread. The portable one loads ICU on first use.
+    virtual std::optional<std::string> canonicalComposition(const std::string& text);
 };
 
 // Which requirement the platform's capture test checks; the core owns the texts for each.

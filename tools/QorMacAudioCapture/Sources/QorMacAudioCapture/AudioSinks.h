@@ -1,6 +1,8 @@
 // Where captured audio goes: one sink per capture, chosen once by the entry.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <span>
 #include <string>
 
@@ -17,10 +19,16 @@ class AudioSink {
     // One stereo block: interleaved left, right 32-bit floats. The caller keeps ownership.
     virtual void write(std::span<const float> floatStereo) = 0;
     virtual void close() = 0;
+    // Called on the main thread as a capture begins to stop, before anything is torn down: a write
+    // that waits on its reader gives up, and later writes deliver only what the reader takes at
+    // once, so the stop never waits on a reader that has stopped reading. A sink whose writes never
+    // wait needs nothing here.
+    virtual void stopWaiting() {}
 };
 
 // Headerless little-endian float32 stereo on standard output. A failed write is not handled: the
-// broken-pipe signal keeps its default action and ends the process when the reader has gone.
+// broken-pipe signal keeps its default action and ends the process when the reader has gone. A
+// write waits for a slow reader (nothing is queued or dropped) until stopWaiting().
 class StandardOutputSink final : public AudioSink {
   public:
     StandardOutputSink() = default;
@@ -29,10 +37,15 @@ class StandardOutputSink final : public AudioSink {
     void write(std::span<const float> floatStereo) override;
     // Standard output stays open until the process ends.
     void close() override {}
+    void stopWaiting() override { stopWaiting_.store(true, std::memory_order_release); }
 
   private:
+    void deliver(const char* bytes, std::size_t size);
+
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
+    // Set once by the main thread, read by the I/O queue's writes.
+    std::atomic<bool> stopWaiting_{false};
 };
 
 }  // namespace qor

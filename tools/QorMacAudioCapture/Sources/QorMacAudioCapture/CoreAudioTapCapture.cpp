@@ -121,6 +121,9 @@ void CoreAudioTapCapture::run() {
 }
 
 void CoreAudioTapCapture::stop() {
+    // The I/O queue may sit in a sink's write, waiting on a reader that no longer reads; the
+    // teardown below needs that queue, so the write must give up first.
+    sink_->stopWaiting();
     if (diagnosticTimer_) {
         diagnosticTimer_->cancelled = true;
         boost::asio::post(ioQueue_.executor(),
@@ -268,6 +271,9 @@ void CoreAudioTapCapture::startDiagnostics() {
     std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
 
     // Deadlines advance from the previous deadline, so lines keep a 3-second period without drift.
+    // After the process was stopped or starved, the deadlines it slept through are skipped rather
+    // than written in a burst: the next one is the first on the same grid that lies far enough
+    // behind the line just written, so lines never come much closer than the period.
     struct Tick {
         std::weak_ptr<CoreAudioTapCapture> capture;
         std::shared_ptr<DiagnosticTimer> timer;
@@ -278,7 +284,14 @@ void CoreAudioTapCapture::startDiagnostics() {
             if (auto strong = capture.lock()) {
                 Diagnostics::write(strong->diagnosticsLine(), Diagnostics::standardError);
             }
-            timer->timer.expires_at(timer->timer.expiry() + std::chrono::seconds(3));
+            constexpr std::chrono::steady_clock::duration period = std::chrono::seconds(3);
+            constexpr std::chrono::steady_clock::duration spacing = period * 11 / 12;
+            auto next = timer->timer.expiry() + period;
+            const auto earliest = std::chrono::steady_clock::now() + spacing;
+            if (next < earliest) {
+                next += ((earliest - next) / period + 1) * period;
+            }
+            timer->timer.expires_at(next);
             timer->timer.async_wait(*this);
         }
     };

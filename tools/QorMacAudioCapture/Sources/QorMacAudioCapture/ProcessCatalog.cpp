@@ -157,12 +157,35 @@ AudioObjectID processObjectID(AudioHardware& hardware, std::int32_t pid) {
     return object;
 }
 
+namespace {
+
+// The form in which bundle identifiers are compared: composed and decomposed spellings of the same
+// characters are one identifier, while case, blanks and every other difference still count. Plain
+// ASCII is its own canonical form, so only other text needs the platform's normaliser; text that
+// is not valid UTF-8 spells no characters and is compared as its bytes. Without a normaliser a
+// comparison cannot be trusted either way (an excluded application could be captured), so the
+// lookup fails rather than fall back to comparing bytes.
+std::string canonicalBundleID(Workspace& workspace, const std::string& bundleID) {
+    const bool ascii = std::all_of(bundleID.begin(), bundleID.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii || sanitizeUTF8(bundleID) != bundleID) {
+        return bundleID;
+    }
+    std::optional<std::string> canonical = workspace.canonicalComposition(bundleID);
+    if (!canonical) {
+        throw HelperError::runtime("unicode_normalization_unavailable");
+    }
+    return std::move(*canonical);
+}
+
+}  // namespace
+
 std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
                                             const std::vector<std::string>& bundleIDs) {
     std::set<std::string> wanted;
     for (const std::string& bundleID : bundleIDs) {
         if (!bundleID.empty()) {
-            wanted.insert(bundleID);
+            wanted.insert(canonicalBundleID(workspace, bundleID));
         }
     }
     std::vector<AudioObjectID> objects;
@@ -170,7 +193,8 @@ std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& 
         return objects;
     }
     for (const RunningApplication& application : workspace.runningApplications()) {
-        if (!application.bundleIdentifier || !wanted.contains(*application.bundleIdentifier) ||
+        if (!application.bundleIdentifier ||
+            !wanted.contains(canonicalBundleID(workspace, *application.bundleIdentifier)) ||
             application.isTerminated) {
             continue;
         }

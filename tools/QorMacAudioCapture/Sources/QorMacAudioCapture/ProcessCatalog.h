@@ -32,7 +32,9 @@ std::vector<CaptureSource> listApplications(Workspace& workspace);
 AudioObjectID processObjectID(AudioHardware& hardware, std::int32_t pid);
 
 // Every running instance of every wanted bundle identifier, in workspace order; whatever cannot
-// be resolved is left out silently.
+// be resolved is left out silently. Identifiers match in their canonical Unicode form; throws
+// HelperError runtime "unicode_normalization_unavailable" when one needs a normaliser that the
+// platform cannot load.
 std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
                                             const std::vector<std::string>& bundleIDs);
 

@@ -42,6 +42,7 @@ class AppKitWorkspace final : public Workspace {
   public:
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    std::optional<std::string> canonicalComposition(const std::string& text) override;
 };
 
 class MacOSSystemSupport final : public SystemSupport {
