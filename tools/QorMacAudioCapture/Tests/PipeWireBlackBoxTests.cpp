@@ -150,7 +150,7 @@ std::vector<int> familyPids(const Subprocess& family, const std::string& role) {
 class PipeWireProcessTree : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::vector<std::string> arguments{"python3", QOR_TONE_FAMILY};
+        std::vector<std::string> arguments{"/usr/bin/python3", QOR_TONE_FAMILY};
         for (const auto& part : toneCommand("qor-tree-child", 440)) {
             arguments.push_back(part);
         }

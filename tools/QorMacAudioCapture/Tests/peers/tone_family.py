@@ -31,8 +31,9 @@ def main():
     arguments = sys.argv[1:]
     if arguments[0] == "--intermediate":
         start(arguments[1:], "grandchild")
-        children[-1].wait()
-        return
+        # Waiting on the player here would hold the lock that the SIGTERM handler's wait needs.
+        while True:
+            signal.pause()
     later = []
     if "+" in arguments:
         later = arguments[arguments.index("+") + 1:]

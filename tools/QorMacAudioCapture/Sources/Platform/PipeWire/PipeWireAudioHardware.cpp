@@ -170,7 +170,7 @@ OSStatus PipeWireAudioHardware::addProcessListListener(ProcessListHandler handle
     if (connection == nullptr) {
         return status;
     }
-    auto watch = std::make_unique<ProcessListWatch>(connection, std::move(handler));
+    auto watch = std::make_shared<ProcessListWatch>(connection, std::move(handler));
     status = connection->perform([&] {
         watch->start();
         return kAudioHardwareNoError;
@@ -196,7 +196,7 @@ OSStatus PipeWireAudioHardware::removeProcessListListener(ProcessListListenerID 
     });
     if (status == kStatusQueueTimeout) {
         // The stuck queue may still call it: it must outlive the process.
-        static auto* abandoned = new std::vector<std::unique_ptr<ProcessListWatch>>;
+        static auto* abandoned = new std::vector<std::shared_ptr<ProcessListWatch>>;
         abandoned->push_back(std::move(watch));
     }
     return status;

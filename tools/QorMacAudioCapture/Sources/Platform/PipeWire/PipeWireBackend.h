@@ -59,7 +59,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     Session& session_;
     std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
     std::map<AudioObjectID, Device> devices_;
-    std::map<ProcessListListenerID, std::unique_ptr<ProcessListWatch>> watches_;
+    std::map<ProcessListListenerID, std::shared_ptr<ProcessListWatch>> watches_;
     ProcessListListenerID nextWatch_ = 1;
     // Device ids are this backend's handles, not server objects; kept apart from node ids.
     AudioObjectID nextDevice_ = 0x10000;
