@@ -13,7 +13,7 @@
 
 namespace qor {
 
-// Main thread only (it lives in the capture and is read by the workspace's calls).
+// Main thread only: the capture keeps one and updates it whenever the process list changes.
 class ProcessTree {
   public:
     // The audio objects, ascending, of every listed process that is one of `chosen` or descends
