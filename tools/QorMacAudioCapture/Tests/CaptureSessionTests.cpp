@@ -5,6 +5,7 @@
 #include <regex>
 #include <thread>
 
+#include "AudioAnalysis.h"
 #include "CoreAudioTapCapture.h"
 #include "RecordingSink.h"
 #include "SimulatedPlatform.h"
@@ -130,6 +131,93 @@ TEST(TapDescription, GlobalAndExcludeNeverFailOnResolution) {
     }
 }
 
+// A chosen process stands for its descendants, even when it plays nothing itself.
+TEST(TapDescription, AChosenProcessBringsItsDescendants) {
+    Scenario scenario = twoPlayers();
+    Application parent = app(300, "com.parent", 0);
+    Application helper = app(310, "", 503, 700);
+    helper.application = false;
+    helper.parentPid = 300;
+    Application grandchild = app(320, "", 504, 800);
+    grandchild.application = false;
+    grandchild.parentPid = 310;
+    Application silentParent = app(400, "com.quiet", 0);
+    for (Application* entry : {&parent, &helper, &grandchild, &silentParent}) {
+        scenario.applications.push_back(*entry);
+    }
+    auto processesOf = [&](CLIOptions cli) {
+        Session session(scenario, std::move(cli));
+        try {
+            std::string list;
+            for (AudioObjectID object : session.capture->makeTapDescription().processes) {
+                list += (list.empty() ? "" : ",") + std::to_string(object);
+            }
+            return list;
+        } catch (const HelperError& error) {
+            return error.description();
+        }
+    };
+    EXPECT_EQ(processesOf(options(CaptureSelection::include, 300)), "503,504");
+    EXPECT_EQ(processesOf(options(CaptureSelection::include, 0, {"com.parent", "com.a"})),
+              "501,503,504");
+    EXPECT_EQ(processesOf(options(CaptureSelection::exclude, 300)), "503,504");
+    EXPECT_EQ(processesOf(options(CaptureSelection::include, 400)), "audio_process_not_found");
+    EXPECT_EQ(processesOf(options(CaptureSelection::include, 310)), "503,504");
+}
+
+// The tap follows the tree while it runs: a descendant that starts joins, one that ends leaves,
+// and one whose parent exits stays. Each change is one update of the same tap.
+TEST(CaptureSession, TheTapFollowsTheTreeWhileItRuns) {
+    Scenario scenario;
+    Application parent = app(100, "com.a", 501, 440);
+    Application child = app(300, "", 503, 1000);
+    child.parentPid = 100;
+    child.startsAfter = 0.3;
+    child.endsAfter = 0.9;
+    Application middle = app(350, "", 0);
+    middle.parentPid = 100;
+    middle.startsAfter = 0.3;
+    middle.endsAfter = 0.6;
+    Application grandchild = app(400, "", 504, 1500);
+    grandchild.parentPid = 350;
+    grandchild.startsAfter = 0.5;
+    for (Application* entry : {&child, &middle, &grandchild}) {
+        entry->application = false;
+    }
+    scenario.applications = {parent, child, middle, grandchild, app(200, "com.b", 502, 700)};
+    Session session(scenario);
+    std::thread stopper = signalLater(SIGTERM, std::chrono::milliseconds(1500));
+    EXPECT_EQ(session.runAndStop(), "");
+    stopper.join();
+    EXPECT_EQ(session.platform.events(),
+              (std::vector<std::string>{
+                  "create tap 1000", "create device 1001", "create ioproc 1002",
+                  "start device 1001", "add process listener 1", "process 300 starts",
+                  "process 350 starts", "update tap 1000 [501,503]", "process 400 starts",
+                  "update tap 1000 [501,503,504]", "process 350 ends", "process 300 ends",
+                  "update tap 1000 [501,504]", "remove process listener 1", "stop device 1001",
+                  "destroy ioproc 1002", "destroy device 1001", "destroy tap 1000"}));
+    EXPECT_EQ(session.platform.liveObjects(), 0u);
+
+    std::vector<float> stereo;
+    for (const auto& block : session.sink->blocks()) {
+        stereo.insert(stereo.end(), block.begin(), block.end());
+    }
+    const auto left = testing::channel(stereo, 0);
+    ASSERT_GE(left.size(), 48000u * 6 / 5);
+    auto level = [&](double from, double frequency) {
+        const std::span<const float> window(left.data() + std::size_t(from * 48000), 4800);
+        return testing::amplitudeAt(window, 48000, frequency);
+    };
+    EXPECT_NEAR(level(0.1, 440), 0.5, 0.02);
+    EXPECT_LT(level(0.1, 1000), 0.01) << "the child has not started yet";
+    EXPECT_NEAR(level(0.7, 1000), 0.5, 0.02);
+    EXPECT_NEAR(level(0.7, 1500), 0.5, 0.02);
+    EXPECT_LT(level(1.05, 1000), 0.01) << "the child has ended";
+    EXPECT_NEAR(level(1.05, 1500), 0.5, 0.02) << "re-parented, still in the tree";
+    EXPECT_LT(level(1.05, 700), 0.01) << "not in the tree";
+}
+
 TEST(CaptureSession, AggregateDeviceWrapsTheTapAlone) {
     Session session(twoPlayers());
     std::thread stopper = signalLater(SIGTERM, std::chrono::milliseconds(200));
@@ -160,11 +248,12 @@ TEST(CaptureSession, SignalStopsInReverseOrderAndClosesTheSinkTwice) {
         EXPECT_EQ(session.sink->closes(), 2);
         EXPECT_EQ(session.platform.liveObjects(), 0u);
         // The entry's second stop releases nothing more.
-        EXPECT_EQ(session.platform.events(),
-                  (std::vector<std::string>{"create tap 1000", "create device 1001",
-                                            "create ioproc 1002", "start device 1001",
-                                            "stop device 1001", "destroy ioproc 1002",
-                                            "destroy device 1001", "destroy tap 1000"}));
+        EXPECT_EQ(
+            session.platform.events(),
+            (std::vector<std::string>{
+                "create tap 1000", "create device 1001", "create ioproc 1002", "start device 1001",
+                "add process listener 1", "remove process listener 1", "stop device 1001",
+                "destroy ioproc 1002", "destroy device 1001", "destroy tap 1000"}));
         EXPECT_FALSE(session.sink->blocks().empty());
     }
 }

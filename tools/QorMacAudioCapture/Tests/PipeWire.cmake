@@ -28,7 +28,8 @@ target_link_libraries(QorCapturePipeWireTests PRIVATE
 target_compile_definitions(QorCapturePipeWireTests PRIVATE
   QOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   QOR_CAPTURE_EXECUTABLE="$<TARGET_FILE:QorMacAudioCapture>"
-  QOR_DELAYED_TONE="$<TARGET_FILE:QorPipeWireDelayedTone>")
+  QOR_DELAYED_TONE="$<TARGET_FILE:QorPipeWireDelayedTone>"
+  QOR_TONE_FAMILY="${CMAKE_CURRENT_SOURCE_DIR}/peers/tone_family.py")
 add_dependencies(QorCapturePipeWireTests QorMacAudioCapture QorPipeWireDelayedTone)
 
 set(QOR_AUDIO_SERVER_SCRIPT ${PROJECT_SOURCE_DIR}/scripts/audio-server.sh)

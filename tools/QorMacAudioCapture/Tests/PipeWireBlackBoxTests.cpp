@@ -138,6 +138,103 @@ TEST(PipeWireLateStreams, AStreamThatTheChosenProcessStartsLaterIsTaken) {
     peer->wait(5s);
 }
 
+// The pid each "child PID" or "grandchild PID" line of the family names, in order.
+std::vector<int> familyPids(const Subprocess& family, const std::string& role) {
+    std::vector<int> pids;
+    for (const std::string& line : testing::lines(family.out())) {
+        if (line.rfind(role + " ", 0) == 0) {
+            pids.push_back(std::stoi(line.substr(role.size() + 1)));
+        }
+    }
+    return pids;
+}
+
+// A parent that plays nothing itself, with a 440 Hz player as its child, beside an unrelated
+// 1000 Hz player: the parent's tree is captured, or left out, as one.
+class PipeWireProcessTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::vector<std::string> arguments{"/usr/bin/python3", QOR_TONE_FAMILY};
+        for (const auto& part : toneCommand("qor-tree-child", 440)) {
+            arguments.push_back(part);
+        }
+        arguments.push_back("+");
+        for (const auto& part : toneCommand("qor-tree-grandchild", 700)) {
+            arguments.push_back(part);
+        }
+        family = std::make_unique<Subprocess>(std::move(arguments));
+        ASSERT_TRUE(waitForFamily("child", 1));
+        ASSERT_TRUE(testing::waitUntilPlaying(familyPids(*family, "child").at(0)));
+    }
+    void TearDown() override {
+        family->sendSignal(SIGTERM);
+        family->wait(10s);
+    }
+    std::vector<std::string> toneCommand(const std::string& name, double frequency) {
+        return testing::toneCommand(directory, name, frequency);
+    }
+    bool waitForFamily(const std::string& role, std::size_t count) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (familyPids(*family, role).size() >= count) {
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+
+    TonePlayer unrelated{"qor-tone-1000", 1000};
+    testing::TemporaryDirectory directory;
+    std::unique_ptr<Subprocess> family;
+};
+
+TEST_F(PipeWireProcessTree, IncludeTakesTheTreeAndAGrandchildThatStartsLaterWithoutAGap) {
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(family->pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t startBytes = capture->out().size();
+    ASSERT_TRUE(capture->waitForStdoutBytes(startBytes + 2 * kBytesPerSecond, 20s));
+
+    family->sendSignal(SIGUSR1);
+    ASSERT_TRUE(waitForFamily("grandchild", 1));
+    ASSERT_TRUE(testing::waitUntilPlaying(familyPids(*family, "grandchild").at(0)));
+    ASSERT_TRUE(capture->waitForStdoutBytes(capture->out().size() + 2 * kBytesPerSecond, 20s));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t delivered = capture->out().size() - startBytes;
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+
+    // The stream ran on while the grandchild's links were added: every block of the elapsed time
+    // arrived (a gap of a tenth of a second would be 2.5% of it).
+    EXPECT_NEAR(static_cast<double>(delivered) / (elapsed * kBytesPerSecond), 1.0, 0.02)
+        << delivered << " bytes in " << elapsed << " s";
+    expectOnly(result, 440, 1000);
+    const auto grandchild = testing::toneLevels(floatsOf(result.out), 700);
+    EXPECT_NEAR(testing::loudest(grandchild), 0.5, 0.05) << testing::describe(grandchild);
+}
+
+TEST_F(PipeWireProcessTree, ExcludeLeavesTheTreeOut) {
+    expectOnly(captureFor(2, {"--exclude-tree", "--pid", std::to_string(family->pid())}), 1000,
+               440);
+}
+
+TEST(PipeWireProcessTreeByBundle, AnApplicationIsCapturedWithItsChildProcess) {
+    TonePlayer unrelated("qor-tone-1000", 1000);
+    testing::TemporaryDirectory directory;
+    auto application =
+        testing::startDelayedTone(440, 1ms, testing::toneCommand(directory, "qor-helper", 700));
+    // Both streams start at once; the capture judges the loudest of its last quarter seconds.
+    std::this_thread::sleep_for(1500ms);
+    const auto result = captureFor(2, {"--include-tree", "--bundle-id", "qor-delayed-tone"});
+    application->sendSignal(SIGTERM);
+    application->wait(10s);
+    expectOnly(result, 440, 1000);
+    const auto helper = testing::toneLevels(floatsOf(result.out), 700);
+    EXPECT_NEAR(testing::loudest(helper), 0.5, 0.05) << testing::describe(helper);
+}
+
 TEST_F(PipeWireCapture, SourceListNamesThePlayersButNotTheDaemonsNorItself) {
     auto listing = startCapture({"--list-sources"});
     const int ownPid = listing->pid();

@@ -283,17 +283,17 @@ bool waitForServer(const std::function<bool(const nlohmann::json&)>& predicate,
     return false;
 }
 
-TonePlayer::TonePlayer(const std::string& name, double frequency, const Environment& environment)
-    : name_(name) {
-    const std::string program = directory_.file(name);
+std::vector<std::string> toneCommand(const TemporaryDirectory& directory, const std::string& name,
+                                     double frequency) {
+    const std::string program = directory.file(name);
     std::filesystem::copy_file("/usr/bin/pw-cat", program);
-    const std::string wave = directory_.file("tone.wav");
+    const std::string wave = directory.file(name + ".wav");
     writeSineWave(wave, frequency, 30);
-    process_ =
-        std::make_unique<Subprocess>(std::vector<std::string>{program, "-p", wave}, environment);
-    // Playing means: its stream exists and the session manager has linked it to the sink.
-    const int pid = process_->pid();
-    const bool playing = waitForServer(
+    return {program, "-p", wave};
+}
+
+bool waitUntilPlaying(int pid, const Environment& environment) {
+    return waitForServer(
         [pid](const nlohmann::json& dump) {
             auto client = clientOfProcess(dump, pid);
             if (!client) {
@@ -312,7 +312,12 @@ TonePlayer::TonePlayer(const std::string& name, double frequency, const Environm
             return false;
         },
         std::chrono::seconds(10), environment);
-    if (!playing) {
+}
+
+TonePlayer::TonePlayer(const std::string& name, double frequency, const Environment& environment)
+    : name_(name) {
+    process_ = std::make_unique<Subprocess>(toneCommand(directory_, name, frequency), environment);
+    if (!waitUntilPlaying(process_->pid(), environment)) {
         throw std::runtime_error("tone player " + name + " did not start playing");
     }
 }
@@ -322,9 +327,12 @@ TonePlayer::~TonePlayer() {
     process_->wait(std::chrono::seconds(5));
 }
 
-std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay) {
-    return std::make_unique<Subprocess>(std::vector<std::string>{
-        QOR_DELAYED_TONE, std::to_string(frequency), std::to_string(delay.count())});
+std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay,
+                                             const std::vector<std::string>& child) {
+    std::vector<std::string> arguments{QOR_DELAYED_TONE, std::to_string(frequency),
+                                       std::to_string(delay.count())};
+    arguments.insert(arguments.end(), child.begin(), child.end());
+    return std::make_unique<Subprocess>(std::move(arguments));
 }
 
 std::vector<double> toneLevels(const std::vector<float>& stereo, double frequency) {

@@ -76,8 +76,15 @@ std::vector<std::uint32_t> linksInto(const nlohmann::json& dump, std::uint32_t n
 bool waitForServer(const std::function<bool(const nlohmann::json&)>& predicate,
                    std::chrono::milliseconds timeout, const Environment& environment = {});
 
-// A copy of pw-cat under its own name playing a mono sine, so it is a client with its own pid,
-// name and bundle identifier. Returns once its stream plays.
+// The command line of a copy of pw-cat under its own name playing a mono sine for 30 seconds, so
+// it is a client with its own pid, name and bundle identifier; the copy and its sound file are
+// made in `directory`.
+std::vector<std::string> toneCommand(const TemporaryDirectory& directory, const std::string& name,
+                                     double frequency);
+// Waits until the process's stream exists and the session manager has linked it to the sink.
+bool waitUntilPlaying(int pid, const Environment& environment = {});
+
+// A tone command started on its own. Returns once its stream plays.
 class TonePlayer {
   public:
     TonePlayer(const std::string& name, double frequency, const Environment& environment = {});
@@ -91,8 +98,10 @@ class TonePlayer {
     std::unique_ptr<Subprocess> process_;
 };
 
-// The delayed-stream peer (qor-delayed-tone): a client at once, a stream after `delay`.
-std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay);
+// The delayed-stream peer (qor-delayed-tone): a client at once, a stream after `delay`; with a
+// child command, the parent of that command's process.
+std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay,
+                                             const std::vector<std::string>& child = {});
 
 // Amplitude of `frequency` in the left channel of interleaved stereo floats at 48000 frames per
 // second, for each quarter second of the last one and a half. Judging the loudest window keeps a

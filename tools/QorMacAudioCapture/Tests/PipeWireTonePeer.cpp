@@ -3,11 +3,14 @@
 // stream comes through a second connection of the same process, as in programs that open one
 // connection per stream.
 //
-//   qor-delayed-tone FREQUENCY DELAY_MS
+//   qor-delayed-tone FREQUENCY DELAY_MS [CHILD_COMMAND...]
 //
-// Plays until SIGTERM or SIGINT.
+// Plays until SIGTERM or SIGINT. A child command is started at once, as an application's helper
+// process would be, and ended with the peer.
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -92,8 +95,16 @@ void quit(void* data, int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    if (argc < 3) {
         return 2;
+    }
+    pid_t child = -1;
+    if (argc > 3) {
+        child = fork();
+        if (child == 0) {
+            execv(argv[3], argv + 3);
+            _exit(127);
+        }
     }
     pw_init(&argc, &argv);
     Player player;
@@ -122,5 +133,9 @@ int main(int argc, char** argv) {
     pw_core_disconnect(core);
     pw_context_destroy(context);
     pw_main_loop_destroy(player.loop);
+    if (child > 0) {
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+    }
     return 0;
 }

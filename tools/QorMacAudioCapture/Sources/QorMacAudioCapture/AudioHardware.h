@@ -38,6 +38,9 @@ inline constexpr std::uint32_t kAudioTapPropertyUID = fourCharCode("tuid");
 inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
 inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject =
     fourCharCode("id2p");
+inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
+inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
 
 struct AudioStreamBasicDescription {
     double mSampleRate;
@@ -104,6 +107,19 @@ struct AggregateDeviceDescription {
 // Opaque handle of a registered I/O proc; the backend chooses the values.
 using IOProcID = std::uintptr_t;
 
+// One audio process object and the process it stands for.
+struct AudioProcess {
+    AudioObjectID object = kAudioObjectUnknown;
+    std::int32_t pid = 0;
+    friend bool operator==(const AudioProcess&, const AudioProcess&) = default;
+};
+
+// Told that the audio process objects may have changed. Runs on any thread, with no lock of the
+// backend held, and may come when nothing changed; the receiver reads the list again.
+using ProcessListHandler = std::function<void()>;
+// Opaque handle of a process-list listener; the backend chooses the values.
+using ProcessListListenerID = std::uintptr_t;
+
 // Real-time contract of the I/O block: it runs on the capture's I/O queue (never concurrently with
 // itself or with the diagnostics timer), receives one input buffer list per device cycle, must not
 // block, and may only read the list during the call. The list and its data stay owned by the
@@ -128,6 +144,17 @@ class AudioHardware {
     // Property 'id2p' of the system object, qualified by the pid; outObject is 0 when the process
     // has no audio process object.
     virtual OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) = 0;
+    // Property 'prs#' of the system object, each object with its property 'ppid': every audio
+    // process object that exists now.
+    virtual OSStatus readProcessList(std::vector<AudioProcess>& outProcesses) = 0;
+    // A listener on 'prs#'. The handler runs until removeProcessListListener returns, and may run
+    // once more on another thread while it returns.
+    virtual OSStatus addProcessListListener(ProcessListHandler handler,
+                                            ProcessListListenerID& outListener) = 0;
+    virtual OSStatus removeProcessListListener(ProcessListListenerID listener) = 0;
+    // Property 'tdsc' of a tap: changes the processes a running tap covers, in place, without a
+    // gap in what it delivers. Only the process list may differ from the tap's description.
+    virtual OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) = 0;
     virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                            AudioObjectID& outDevice) = 0;
     // The block must only ever run on `queue` (see IOQueue). `lost` reports a vanished server.
@@ -160,6 +187,9 @@ class Workspace {
     // that composed and decomposed spellings of the same characters become the same bytes; nothing
     // when no normaliser is available. Any thread. The portable one loads ICU on first use.
     virtual std::optional<std::string> canonicalComposition(const std::string& text);
+    // The parent of a running process in the kernel's process table; nullopt when the process is
+    // gone or cannot be read.
+    virtual std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) = 0;
 };
 
 // Which requirement the platform's capture test checks; the core owns the texts for each.

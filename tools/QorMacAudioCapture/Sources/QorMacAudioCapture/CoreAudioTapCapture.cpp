@@ -94,6 +94,7 @@ void CoreAudioTapCapture::run() {
     if (const OSStatus status = hardware_.createProcessTap(description, tapID_); status != 0) {
         throw HelperError::coreAudio("create_process_tap", status);
     }
+    tapDescription_ = description;
     const std::string tapUID = readTapUID();
     const AudioStreamBasicDescription format = readTapFormat();
     inputSampleRate_ = format.mSampleRate;
@@ -109,6 +110,7 @@ void CoreAudioTapCapture::run() {
         status != 0) {
         throw HelperError::coreAudio("start_aggregate_device", status);
     }
+    followProcesses();
 
     auto& mainContext = MainQueue::context();
     mainContext.restart();
@@ -124,6 +126,10 @@ void CoreAudioTapCapture::stop() {
     // The I/O queue may sit in a sink's write, waiting on a reader that no longer reads; the
     // teardown below needs that queue, so the write must give up first.
     sink_->stopWaiting();
+    if (processListener_) {
+        hardware_.removeProcessListListener(*processListener_);
+        processListener_.reset();
+    }
     if (diagnosticTimer_) {
         diagnosticTimer_->cancelled = true;
         boost::asio::post(ioQueue_.executor(),
@@ -166,14 +172,30 @@ TapDescription CoreAudioTapCapture::makeTapDescription() {
         ProcessCatalog::processObjectIDs(hardware_, workspace_, bundleIDs);
 
     const bool include = options_.selection == CaptureSelection::include;
+    // A chosen process that plays nothing itself is still a valid choice when a descendant does.
+    bool chosenProcessSilent = false;
     if (options_.pid > 0) {
         try {
             processes.push_back(ProcessCatalog::processObjectID(hardware_, options_.pid));
-        } catch (const HelperError&) {
-            if (include) {
+        } catch (const HelperError& error) {
+            if (include && error.kind() != HelperError::Kind::runtime) {
                 throw;
             }
+            chosenProcessSilent = include;
         }
+    }
+    std::vector<AudioProcess> audioProcesses;
+    if (followsProcesses() && hardware_.readProcessList(audioProcesses) == 0) {
+        const std::vector<AudioObjectID> tree =
+            processTree_.update(chosenProcesses(), audioProcesses, workspace_);
+        processes.insert(processes.end(), tree.begin(), tree.end());
+        if (chosenProcessSilent) {
+            ProcessTree own;
+            chosenProcessSilent = own.update({options_.pid}, audioProcesses, workspace_).empty();
+        }
+    }
+    if (chosenProcessSilent) {
+        throw HelperError::runtime("audio_process_not_found");
     }
     std::sort(processes.begin(), processes.end());
     processes.erase(std::unique(processes.begin(), processes.end()), processes.end());
@@ -189,6 +211,70 @@ TapDescription CoreAudioTapCapture::makeTapDescription() {
     description.muteBehavior = 0;
     description.name = kTapNamePrefix + makeUUIDString();
     return description;
+}
+
+bool CoreAudioTapCapture::followsProcesses() const {
+    auto named = [](const std::vector<std::string>& ids) {
+        return std::any_of(ids.begin(), ids.end(), [](const auto& id) { return !id.empty(); });
+    };
+    return options_.pid > 0 || named(options_.bundleIDs) || named(options_.excludedBundleIDs);
+}
+
+// Read afresh each time, so a new instance of a chosen application joins like a new descendant.
+std::set<std::int32_t> CoreAudioTapCapture::chosenProcesses() {
+    std::vector<std::string> bundleIDs = options_.bundleIDs;
+    bundleIDs.insert(bundleIDs.end(), options_.excludedBundleIDs.begin(),
+                     options_.excludedBundleIDs.end());
+    const std::vector<std::int32_t> pids =
+        ProcessCatalog::applicationProcessIDs(workspace_, bundleIDs);
+    std::set<std::int32_t> chosen(pids.begin(), pids.end());
+    if (options_.pid > 0) {
+        chosen.insert(options_.pid);
+    }
+    return chosen;
+}
+
+void CoreAudioTapCapture::followProcesses() {
+    if (!followsProcesses()) {
+        return;
+    }
+    // The platform calls from a thread of its own; the tree and the tap belong to the main thread.
+    std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
+    ProcessListHandler changed = [weak] {
+        boost::asio::post(MainQueue::context(), [weak] {
+            if (auto capture = weak.lock()) {
+                capture->processListChanged();
+            }
+        });
+    };
+    ProcessListListenerID listener = 0;
+    if (const OSStatus status = hardware_.addProcessListListener(changed, listener); status != 0) {
+        throw HelperError::coreAudio("add_process_list_listener", status);
+    }
+    processListener_ = listener;
+    // A process that started since the tap was described would otherwise wait for the next change.
+    changed();
+}
+
+void CoreAudioTapCapture::processListChanged() {
+    if (!processListener_ || tapID_ == kAudioObjectUnknown) {
+        return;  // stopped meanwhile
+    }
+    std::vector<AudioProcess> audioProcesses;
+    if (hardware_.readProcessList(audioProcesses) != 0) {
+        return;  // the next change reads it again
+    }
+    std::vector<AudioObjectID> processes =
+        processTree_.update(chosenProcesses(), audioProcesses, workspace_);
+    if (processes == tapDescription_.processes) {
+        return;
+    }
+    TapDescription updated = tapDescription_;
+    updated.processes = std::move(processes);
+    // A refused update keeps the tap as it was; the next change tries again.
+    if (hardware_.setTapDescription(tapID_, updated) == 0) {
+        tapDescription_ = std::move(updated);
+    }
 }
 
 std::string CoreAudioTapCapture::readTapUID() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "AudioHardware.h"
@@ -14,6 +15,7 @@
 #include "CLIOptions.h"
 #include "Diagnostics.h"
 #include "IOQueue.h"
+#include "ProcessTree.h"
 #include "StereoResampler.h"
 
 namespace qor {
@@ -79,6 +81,11 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     void registerIOProc();
     void installSignalHandlers();
     void startDiagnostics();
+    // A chosen process stands for its whole tree, which changes while the capture runs.
+    bool followsProcesses() const;
+    std::set<std::int32_t> chosenProcesses();
+    void followProcesses();
+    void processListChanged();
 
     // Fixed at construction.
     const CLIOptions options_;
@@ -91,6 +98,9 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     AudioObjectID tapID_ = kAudioObjectUnknown;
     AudioObjectID aggregateDeviceID_ = kAudioObjectUnknown;
     std::optional<IOProcID> ioProcID_;
+    std::optional<ProcessListListenerID> processListener_;
+    TapDescription tapDescription_;  // what the tap covers now
+    ProcessTree processTree_;
     double inputSampleRate_ = 48000.0;
     std::shared_ptr<DiagnosticTimer> diagnosticTimer_;
 

@@ -180,17 +180,17 @@ std::string canonicalBundleID(Workspace& workspace, const std::string& bundleID)
 
 }  // namespace
 
-std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
-                                            const std::vector<std::string>& bundleIDs) {
+std::vector<std::int32_t> applicationProcessIDs(Workspace& workspace,
+                                                const std::vector<std::string>& bundleIDs) {
     std::set<std::string> wanted;
     for (const std::string& bundleID : bundleIDs) {
         if (!bundleID.empty()) {
             wanted.insert(canonicalBundleID(workspace, bundleID));
         }
     }
-    std::vector<AudioObjectID> objects;
+    std::vector<std::int32_t> pids;
     if (wanted.empty()) {
-        return objects;
+        return pids;
     }
     for (const RunningApplication& application : workspace.runningApplications()) {
         if (!application.bundleIdentifier ||
@@ -198,8 +198,17 @@ std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& 
             application.isTerminated) {
             continue;
         }
+        pids.push_back(application.processIdentifier);
+    }
+    return pids;
+}
+
+std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
+                                            const std::vector<std::string>& bundleIDs) {
+    std::vector<AudioObjectID> objects;
+    for (const std::int32_t pid : applicationProcessIDs(workspace, bundleIDs)) {
         AudioObjectID object = kAudioObjectUnknown;
-        if (hardware.translatePIDToProcessObject(application.processIdentifier, object) == 0 &&
+        if (hardware.translatePIDToProcessObject(pid, object) == 0 &&
             object != kAudioObjectUnknown) {
             objects.push_back(object);
         }

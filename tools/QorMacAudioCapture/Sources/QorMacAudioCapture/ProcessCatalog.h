@@ -31,6 +31,10 @@ std::vector<CaptureSource> listApplications(Workspace& workspace);
 // "audio_process_not_found".
 AudioObjectID processObjectID(AudioHardware& hardware, std::int32_t pid);
 
+// The process of every running instance of every wanted bundle identifier, in workspace order.
+std::vector<std::int32_t> applicationProcessIDs(Workspace& workspace,
+                                                const std::vector<std::string>& bundleIDs);
+
 // Every running instance of every wanted bundle identifier, in workspace order; whatever cannot
 // be resolved is left out silently. Identifiers match in their canonical Unicode form; throws
 // HelperError runtime "unicode_normalization_unavailable" when one needs a normaliser that the

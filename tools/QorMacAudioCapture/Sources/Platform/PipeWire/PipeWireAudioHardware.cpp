@@ -13,6 +13,36 @@ constexpr std::chrono::milliseconds kTeardownTimeout{1000};
 
 }  // namespace
 
+// Tells the core when the set of described clients (the audio process objects) changed. Lives on
+// its connection's loop owner once added; graph changes arrive there for every port and link, so
+// it compares before it calls.
+class PipeWireAudioHardware::ProcessListWatch final : public ConnectionObserver {
+  public:
+    ProcessListWatch(std::shared_ptr<Connection> connection, ProcessListHandler handler)
+        : connection_(std::move(connection)), handler_(std::move(handler)) {}
+
+    const std::shared_ptr<Connection>& connection() const { return connection_; }
+    void start() {
+        seen_ = processesOf(connection_->graph());
+        connection_->addObserver(this);
+    }
+    void stop() { connection_->removeObserver(this); }
+
+    void graphChanged() override {
+        auto processes = processesOf(connection_->graph());
+        if (processes != seen_) {
+            seen_ = std::move(processes);
+            handler_();
+        }
+    }
+    void connectionLost() override {}
+
+  private:
+    const std::shared_ptr<Connection> connection_;
+    const ProcessListHandler handler_;
+    std::vector<AudioProcess> seen_;  // the loop owner's
+};
+
 std::shared_ptr<Connection> Session::connection(OSStatus& status, bool* opened) {
     if (opened != nullptr) {
         *opened = false;
@@ -29,6 +59,9 @@ std::shared_ptr<Connection> Session::connection(OSStatus& status, bool* opened) 
 }
 
 PipeWireAudioHardware::~PipeWireAudioHardware() {
+    while (!watches_.empty()) {
+        removeProcessListListener(watches_.begin()->first);
+    }
     while (!taps_.empty()) {
         destroyProcessTap(taps_.begin()->first);
     }
@@ -107,6 +140,81 @@ OSStatus PipeWireAudioHardware::translatePIDToProcessObject(std::int32_t pid,
         outObject = object;
     }
     return status;
+}
+
+OSStatus PipeWireAudioHardware::readProcessList(std::vector<AudioProcess>& outProcesses) {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return status;
+    }
+    std::vector<AudioProcess> processes;
+    status = connection->perform([&] {
+        if (const OSStatus refreshed = connection->refresh(Clock::now() + kServerTimeout);
+            refreshed != 0) {
+            return refreshed;
+        }
+        processes = processesOf(connection->graph());
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outProcesses = std::move(processes);
+    }
+    return status;
+}
+
+OSStatus PipeWireAudioHardware::addProcessListListener(ProcessListHandler handler,
+                                                       ProcessListListenerID& outListener) {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = session_.connection(status);
+    if (connection == nullptr) {
+        return status;
+    }
+    auto watch = std::make_shared<ProcessListWatch>(connection, std::move(handler));
+    status = connection->perform([&] {
+        watch->start();
+        return kAudioHardwareNoError;
+    });
+    if (status != kAudioHardwareNoError) {
+        return status;
+    }
+    outListener = nextWatch_++;
+    watches_[outListener] = std::move(watch);
+    return kAudioHardwareNoError;
+}
+
+OSStatus PipeWireAudioHardware::removeProcessListListener(ProcessListListenerID listener) {
+    auto found = watches_.find(listener);
+    if (found == watches_.end()) {
+        return kStatusUnknownObject;
+    }
+    auto watch = std::move(found->second);
+    watches_.erase(found);
+    const OSStatus status = watch->connection()->perform([&] {
+        watch->stop();
+        return kAudioHardwareNoError;
+    });
+    if (status == kStatusQueueTimeout) {
+        // The stuck queue may still call it: it must outlive the process.
+        static auto* abandoned = new std::vector<std::shared_ptr<ProcessListWatch>>;
+        abandoned->push_back(std::move(watch));
+    }
+    return status;
+}
+
+OSStatus PipeWireAudioHardware::setTapDescription(AudioObjectID tap,
+                                                  const TapDescription& description) {
+    auto found = taps_.find(tap);
+    if (found == taps_.end()) {
+        return kStatusUnknownObject;
+    }
+    auto captureTap = found->second;
+    const auto& connection = captureTap->connection();
+    return connection->perform([&] {
+        captureTap->setSelection(selectionFor(connection->graph(), description));
+        // Returns once the server has the new links, like the tap's creation.
+        return connection->sync(Clock::now() + kServerTimeout);
+    });
 }
 
 OSStatus PipeWireAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,

@@ -33,6 +33,11 @@ class PipeWireAudioHardware final : public AudioHardware {
     OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
     OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
     OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus readProcessList(std::vector<AudioProcess>& outProcesses) override;
+    OSStatus addProcessListListener(ProcessListHandler handler,
+                                    ProcessListListenerID& outListener) override;
+    OSStatus removeProcessListListener(ProcessListListenerID listener) override;
+    OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
@@ -48,11 +53,14 @@ class PipeWireAudioHardware final : public AudioHardware {
         std::shared_ptr<CaptureTap> tap;
         IOProcID proc = 0;
     };
+    class ProcessListWatch;
     Device* findDevice(AudioObjectID device);
 
     Session& session_;
     std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
     std::map<AudioObjectID, Device> devices_;
+    std::map<ProcessListListenerID, std::shared_ptr<ProcessListWatch>> watches_;
+    ProcessListListenerID nextWatch_ = 1;
     // Device ids are this backend's handles, not server objects; kept apart from node ids.
     AudioObjectID nextDevice_ = 0x10000;
     IOProcID nextProc_ = 1;
@@ -64,6 +72,9 @@ class PipeWireWorkspace final : public Workspace {
     explicit PipeWireWorkspace(Session& session) : session_(session) {}
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    // From /proc, read when the core asks, which is when a client has just appeared: a process
+    // whose parent has exited belongs to whoever adopted it from then on.
+    std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
 
   private:
     Session& session_;

@@ -80,6 +80,16 @@ AudioObjectID processObjectOf(const Graph& graph, std::int32_t pid) {
     return kAudioObjectUnknown;
 }
 
+std::vector<AudioProcess> processesOf(const Graph& graph) {
+    std::vector<AudioProcess> processes;
+    for (const auto& [id, client] : graph.clients) {
+        if (auto pid = client.described ? processIdentifierOf(client.properties) : std::nullopt) {
+            processes.push_back({id, *pid});
+        }
+    }
+    return processes;
+}
+
 std::vector<RunningApplication> applicationsOf(
     const Graph& graph, std::int32_t ownPid,
     const std::function<bool(std::int32_t)>& processExists) {

@@ -53,6 +53,9 @@ bool isAudioServerDaemon(const Properties& client);
 // A process's audio object: its client with the lowest id (0 when the process is no client).
 AudioObjectID processObjectOf(const Graph& graph, std::int32_t pid);
 
+// Every described client with its process: the audio process objects, as the list of them.
+std::vector<AudioProcess> processesOf(const Graph& graph);
+
 // The applications a user could pick: described, non-daemon clients other than this program, one
 // per process, in client id order.
 std::vector<RunningApplication> applicationsOf(

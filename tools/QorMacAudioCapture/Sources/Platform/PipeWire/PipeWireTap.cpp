@@ -116,6 +116,11 @@ AudioStreamBasicDescription CaptureTap::format() const {
     return format;
 }
 
+void CaptureTap::setSelection(StreamSelection selection) {
+    selection_ = std::move(selection);
+    reconcile();
+}
+
 void CaptureTap::setHandlers(IOBlock block, DeviceLostHandler lost) {
     block_ = std::move(block);
     lost_ = std::move(lost);
@@ -153,16 +158,18 @@ void CaptureTap::reconcile() {
         return;
     }
     const Graph& graph = connection_->graph();
-    // A link whose port has gone was removed by the server along with the port.
+    const auto wanted = wantedLinks(graph, node_, selection_);
+    // A link whose port has gone was removed by the server along with the port; one that the
+    // selection no longer wants is removed by destroying it.
     for (auto link = links_.begin(); link != links_.end();) {
         if (graph.ports.count(link->first.first) == 0 ||
-            graph.ports.count(link->first.second) == 0) {
+            graph.ports.count(link->first.second) == 0 || wanted.count(link->first) == 0) {
             link = links_.erase(link);
         } else {
             ++link;
         }
     }
-    for (const auto& [output, input] : wantedLinks(graph, node_, selection_)) {
+    for (const auto& [output, input] : wanted) {
         if (links_.count({output, input}) > 0) {
             continue;  // made already (or refused by the server: no second attempt)
         }

@@ -39,6 +39,8 @@ class CaptureTap final : public ConnectionObserver {
     AudioStreamBasicDescription format() const;
     const std::shared_ptr<Connection>& connection() const { return connection_; }
 
+    // Follows a new process list: links what it now takes, unlinks what it no longer takes.
+    void setSelection(StreamSelection selection);
     void setHandlers(IOBlock block, DeviceLostHandler lost);
     void clearHandlers();
     OSStatus setActive(bool active);
@@ -64,7 +66,7 @@ class CaptureTap final : public ConnectionObserver {
                                const char* error);
 
     const std::shared_ptr<Connection> connection_;
-    const StreamSelection selection_;
+    StreamSelection selection_;
     const std::string uid_;
     const std::uint32_t rate_;
     std::uint32_t node_ = SPA_ID_INVALID;

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "PipeWireBackend.h"
@@ -45,6 +46,26 @@ std::vector<RunningApplication> PipeWireWorkspace::runningApplications() {
 
 std::int32_t PipeWireWorkspace::ownProcessIdentifier() {
     return static_cast<std::int32_t>(::getpid());
+}
+
+std::optional<std::int32_t> PipeWireWorkspace::parentProcessIdentifier(std::int32_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) {
+        return std::nullopt;
+    }
+    // "pid (command) state ppid ...": the command may itself hold parentheses and blanks.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream rest(line.substr(close + 1));
+    char state = 0;
+    std::int32_t parent = 0;
+    if (!(rest >> state >> parent) || parent < 0) {
+        return std::nullopt;
+    }
+    return parent;
 }
 
 bool PipeWireSystemSupport::captureSupported() {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <numbers>
 
 #include "IOQueue.h"
@@ -19,16 +20,17 @@ namespace qor::simulated {
 // deviceStart until deviceStop; the timers are touched on the I/O queue only.
 class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generator> {
   public:
+    using Tones = std::vector<std::pair<double, float>>;
     Generator(IOQueue& queue, IOBlock block, DeviceLostHandler lost,
               const AudioStreamBasicDescription& format, std::uint32_t frames,
-              std::vector<std::pair<double, float>> tones, std::optional<double> loseAfter)
+              std::function<Tones(double seconds)> advance, std::optional<double> loseAfter)
         : timer_(queue.executor()),
           loseTimer_(queue.executor()),
           block_(std::move(block)),
           lost_(std::move(lost)),
           format_(format),
           frames_(std::max<std::uint32_t>(frames, 1)),
-          tones_(std::move(tones)),
+          advance_(std::move(advance)),
           loseAfter_(loseAfter),
           planar_((format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
                   format.mChannelsPerFrame > 1),
@@ -93,10 +95,14 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     void cycle() {
         const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
         const std::uint32_t channels = std::max<std::uint32_t>(format_.mChannelsPerFrame, 1);
+        const Tones tones = advance_(static_cast<double>(frameIndex_) / rate);
+        if (stopped_) {
+            return;
+        }
         for (std::uint32_t k = 0; k < frames_; ++k) {
             const double time = static_cast<double>(frameIndex_ + k) / rate;
             double mix = 0.0;
-            for (const auto& [frequency, amplitude] : tones_) {
+            for (const auto& [frequency, amplitude] : tones) {
                 mix += amplitude * std::sin(2.0 * std::numbers::pi * frequency * time);
             }
             for (std::uint32_t c = 0; c < channels; ++c) {
@@ -117,7 +123,7 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     const DeviceLostHandler lost_;
     const AudioStreamBasicDescription format_;
     const std::uint32_t frames_;
-    const std::vector<std::pair<double, float>> tones_;
+    const std::function<Tones(double)> advance_;
     const std::optional<double> loseAfter_;
     const bool planar_;
     AudioBufferListStorage storage_;
@@ -183,6 +189,12 @@ Scenario Scenario::fromJSON(const JSON& json) {
         application.translateStatus = entry.value("translateStatus", 0);
         application.toneFrequency = entry.value("frequency", 440.0);
         application.toneAmplitude = entry.value("amplitude", 0.5f);
+        application.parentPid = entry.value("parentPid", 1);
+        application.application = entry.value("application", true);
+        application.startsAfter = entry.value("startsAfter", 0.0);
+        if (entry.contains("endsAfter")) {
+            application.endsAfter = entry["endsAfter"].get<double>();
+        }
         scenario.applications.push_back(std::move(application));
     }
     if (json.contains("ownPid")) {
@@ -236,7 +248,7 @@ std::vector<std::string> SimulatedPlatform::events() const {
 
 std::size_t SimulatedPlatform::liveObjects() const {
     std::lock_guard guard(mutex_);
-    return taps_.size() + deviceTap_.size() + procs_.size();
+    return taps_.size() + deviceTap_.size() + procs_.size() + listeners_.size();
 }
 
 std::vector<TapDescription> SimulatedPlatform::tapDescriptions() const {
@@ -302,7 +314,7 @@ OSStatus SimulatedPlatform::translatePIDToProcessObject(std::int32_t pid,
     std::lock_guard guard(mutex_);
     ++translateCalls_;
     for (const Application& application : scenario_.applications) {
-        if (application.pid == pid) {
+        if (application.pid == pid && exists(application)) {
             if (application.translateStatus != 0) {
                 return application.translateStatus;
             }
@@ -341,7 +353,7 @@ std::vector<std::pair<double, float>> SimulatedPlatform::tonesFor(const TapDescr
     std::vector<std::pair<double, float>> tones;
     const bool mixdown = tap.kind == TapDescription::Kind::stereoMixdownOfProcesses;
     for (const Application& application : scenario_.applications) {
-        if (application.audioObject == 0 || application.terminated) {
+        if (application.audioObject == 0 || application.terminated || !exists(application)) {
             continue;
         }
         const bool listed = std::find(tap.processes.begin(), tap.processes.end(),
@@ -381,7 +393,8 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, IOProcID proc) {
     Proc& entry = found->second;
     entry.generator = std::make_shared<Generator>(
         *entry.queue, entry.block, entry.lost, scenario_.format, scenario_.framesPerCallback,
-        tonesFor(taps_.at(deviceTap_.at(device))), scenario_.loseServerAfterSeconds);
+        [this, device](double seconds) { return advance(device, seconds); },
+        scenario_.loseServerAfterSeconds);
     entry.generator->start();
     record("start device " + std::to_string(device));
     return 0;
@@ -435,6 +448,9 @@ std::vector<RunningApplication> SimulatedPlatform::runningApplications() {
     ++workspaceReads_;
     std::vector<RunningApplication> applications;
     for (const Application& application : scenario_.applications) {
+        if (!application.application || !exists(application)) {
+            continue;
+        }
         applications.push_back(RunningApplication{application.pid, application.bundleIdentifier,
                                                   application.localizedName, application.terminated,
                                                   application.policy});
@@ -444,6 +460,117 @@ std::vector<RunningApplication> SimulatedPlatform::runningApplications() {
 
 std::int32_t SimulatedPlatform::ownProcessIdentifier() {
     return scenario_.ownPid.value_or(static_cast<std::int32_t>(::getpid()));
+}
+
+std::optional<std::int32_t> SimulatedPlatform::parentProcessIdentifier(std::int32_t pid) {
+    std::lock_guard guard(mutex_);
+    for (const Application& application : scenario_.applications) {
+        if (application.pid == pid && exists(application)) {
+            return application.parentPid;
+        }
+    }
+    return std::nullopt;
+}
+
+bool SimulatedPlatform::exists(const Application& application) const {
+    return clock_ >= application.startsAfter &&
+           (!application.endsAfter || clock_ < *application.endsAfter);
+}
+
+OSStatus SimulatedPlatform::readProcessList(std::vector<AudioProcess>& outProcesses) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("readProcessList")) {
+        return status;
+    }
+    outProcesses.clear();
+    for (const Application& application : scenario_.applications) {
+        if (application.audioObject != 0 && !application.terminated && exists(application)) {
+            outProcesses.push_back({application.audioObject, application.pid});
+        }
+    }
+    return 0;
+}
+
+OSStatus SimulatedPlatform::addProcessListListener(ProcessListHandler handler,
+                                                   ProcessListListenerID& outListener) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("addProcessListListener")) {
+        return status;
+    }
+    outListener = nextListener_++;
+    listeners_[outListener] = std::move(handler);
+    record("add process listener " + std::to_string(outListener));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::removeProcessListListener(ProcessListListenerID listener) {
+    std::lock_guard guard(mutex_);
+    if (listeners_.erase(listener) == 0) {
+        return -50;
+    }
+    record("remove process listener " + std::to_string(listener));
+    return 0;
+}
+
+OSStatus SimulatedPlatform::setTapDescription(AudioObjectID tap,
+                                              const TapDescription& description) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("setTapDescription")) {
+        return status;
+    }
+    auto found = taps_.find(tap);
+    if (found == taps_.end()) {
+        return -50;
+    }
+    found->second.processes = description.processes;
+    std::string list;
+    for (AudioObjectID object : description.processes) {
+        list += (list.empty() ? "" : ",") + std::to_string(object);
+    }
+    record("update tap " + std::to_string(tap) + " [" + list + "]");
+    return 0;
+}
+
+std::vector<std::pair<double, float>> SimulatedPlatform::advance(AudioObjectID device,
+                                                                 double seconds) {
+    std::vector<ProcessListHandler> toTell;
+    std::vector<std::pair<double, float>> tones;
+    {
+        std::lock_guard guard(mutex_);
+        clock_ = seconds;
+        std::vector<std::int32_t> existing;
+        for (const Application& application : scenario_.applications) {
+            if (exists(application)) {
+                existing.push_back(application.pid);
+            }
+        }
+        if (existing != existing_) {
+            if (seconds > 0.0) {
+                for (std::int32_t pid : existing) {
+                    if (std::find(existing_.begin(), existing_.end(), pid) == existing_.end()) {
+                        record("process " + std::to_string(pid) + " starts");
+                    }
+                }
+                for (std::int32_t pid : existing_) {
+                    if (std::find(existing.begin(), existing.end(), pid) == existing.end()) {
+                        record("process " + std::to_string(pid) + " ends");
+                    }
+                }
+                for (const auto& [id, handler] : listeners_) {
+                    toTell.push_back(handler);
+                }
+            }
+            existing_ = std::move(existing);
+        }
+        auto tap = deviceTap_.find(device);
+        if (tap != deviceTap_.end() && taps_.contains(tap->second)) {
+            tones = tonesFor(taps_.at(tap->second));
+        }
+    }
+    for (const ProcessListHandler& handler : toTell) {
+        handler();
+    }
+    return tones;
 }
 
 }  // namespace qor::simulated

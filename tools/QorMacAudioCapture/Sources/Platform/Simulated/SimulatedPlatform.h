@@ -1,7 +1,9 @@
 // A scriptable stand-in for the audio hardware, the workspace and the system test, for tests only.
-// It keeps running applications and their audio process objects, fails any operation with a chosen
+// It keeps a process tree of running applications and helper processes with their audio process
+// objects, starts and ends processes on the device's clock, fails any operation with a chosen
 // status, reports a chosen tap format, generates a sine per process (mixed for the processes a tap
-// covers) on the capture's I/O queue on its own clock, and records every create and destroy.
+// covers) on the capture's I/O queue on its own clock, and records every create, update and
+// destroy.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,12 @@ struct Application {
     OSStatus translateStatus = 0;   // a failing translation for this pid
     double toneFrequency = 440.0;
     float toneAmplitude = 0.5f;
+    std::int32_t parentPid = 1;  // the process that started this one
+    bool application = true;     // false: a helper process, which the workspace does not list
+    // Its lifetime in seconds of the running device's clock: it exists from `startsAfter` on,
+    // until `endsAfter`.
+    double startsAfter = 0.0;
+    std::optional<double> endsAfter;
 };
 
 struct Scenario {
@@ -38,7 +46,8 @@ struct Scenario {
         48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     std::uint32_t framesPerCallback = 480;
     // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
-    // createAggregateDevice, createIOProc, deviceStart.
+    // createAggregateDevice, createIOProc, deviceStart, readProcessList, addProcessListListener,
+    // setTapDescription.
     std::map<std::string, OSStatus> failures;
     std::optional<double> loseServerAfterSeconds;
     std::string eventLogPath;  // each event appended as a line when it happens
@@ -53,7 +62,8 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
 
     Platform platform() { return Platform{*this, *this, *this}; }
 
-    // Events such as "create tap 1000", "start device 1001", "destroy tap 1000", in order.
+    // Events such as "create tap 1000", "start device 1001", "process 300 starts",
+    // "update tap 1000 [501,601]", "destroy tap 1000", in order.
     std::vector<std::string> events() const;
     // Objects created and not yet destroyed.
     std::size_t liveObjects() const;
@@ -67,6 +77,11 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
     OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
     OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus readProcessList(std::vector<AudioProcess>& outProcesses) override;
+    OSStatus addProcessListListener(ProcessListHandler handler,
+                                    ProcessListListenerID& outListener) override;
+    OSStatus removeProcessListListener(ProcessListListenerID listener) override;
+    OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
@@ -80,6 +95,7 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     // Workspace
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
 
     // SystemSupport
     SystemRequirement requirement() const override { return scenario_.requirement; }
@@ -90,7 +106,11 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
 
     OSStatus failure(const std::string& operation) const;
     void record(const std::string& event);
+    bool exists(const Application& application) const;
     std::vector<std::pair<double, float>> tonesFor(const TapDescription& tap) const;
+    // The generator's step on the I/O queue: moves the clock, starts and ends processes (telling
+    // the listeners when the set changed) and returns the tones the device's tap hears now.
+    std::vector<std::pair<double, float>> advance(AudioObjectID device, double seconds);
 
     const Scenario scenario_;
     mutable std::mutex mutex_;  // guards everything below; tests read from other threads
@@ -110,6 +130,10 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     std::map<IOProcID, Proc> procs_;
     std::size_t translateCalls_ = 0;
     std::size_t workspaceReads_ = 0;
+    double clock_ = 0.0;                  // seconds of the running device's clock
+    std::vector<std::int32_t> existing_;  // the processes that existed at the last step
+    ProcessListListenerID nextListener_ = 1;
+    std::map<ProcessListListenerID, ProcessListHandler> listeners_;
 };
 
 }  // namespace qor::simulated

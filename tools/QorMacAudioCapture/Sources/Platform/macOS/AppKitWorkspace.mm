@@ -4,6 +4,7 @@
 
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
+#include <sys/sysctl.h>
 
 #include "MacOSBackend.h"
 
@@ -73,6 +74,17 @@ std::optional<std::string> AppKitWorkspace::canonicalComposition(const std::stri
 
 std::int32_t AppKitWorkspace::ownProcessIdentifier() {
     return NSProcessInfo.processInfo.processIdentifier;
+}
+
+std::optional<std::int32_t> AppKitWorkspace::parentProcessIdentifier(std::int32_t pid) {
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+    struct kinfo_proc info {};
+    size_t size = sizeof info;
+    // A pid that no longer exists succeeds with nothing written.
+    if (pid <= 0 || sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size < sizeof info) {
+        return std::nullopt;
+    }
+    return info.kp_eproc.e_ppid;
 }
 
 bool MacOSSystemSupport::captureSupported() {

@@ -8,6 +8,10 @@
 // AudioObjectGetPropertyData tap 'tuid' (8)   readTapUID                   "read_tap_uid"
 // AudioObjectGetPropertyData tap 'tfmt' (40)  readTapFormat                "read_tap_format"
 // AudioObjectGetPropertyData 1 'id2p' (4) *   translatePIDToProcessObject  "translate_pid_to_audio_process"
+// AudioObjectGetPropertyData 1 'prs#', 'ppid'  readProcessList              none (the tree is not followed)
+// AudioObjectAddPropertyListenerBlock 'prs#'   addProcessListListener       "add_process_list_listener"
+// AudioObjectRemovePropertyListenerBlock       removeProcessListListener    none
+// AudioObjectSetPropertyData tap 'tdsc'        setTapDescription            none (tried again later)
 // AudioHardwareCreateAggregateDevice          createAggregateDevice        "create_aggregate_device"
 // AudioDeviceCreateIOProcIDWithBlock          createIOProcIDWithBlock      "create_io_proc"
 // AudioDeviceStart                            deviceStart                  "start_aggregate_device"
@@ -68,6 +72,10 @@ static_assert(::kAudioTapPropertyUID == qor::kAudioTapPropertyUID);
 static_assert(::kAudioTapPropertyFormat == qor::kAudioTapPropertyFormat);
 static_assert(::kAudioHardwarePropertyTranslatePIDToProcessObject ==
               qor::kAudioHardwarePropertyTranslatePIDToProcessObject);
+static_assert(::kAudioHardwarePropertyProcessObjectList ==
+              qor::kAudioHardwarePropertyProcessObjectList);
+static_assert(::kAudioProcessPropertyPID == qor::kAudioProcessPropertyPID);
+static_assert(::kAudioTapPropertyDescription == qor::kAudioTapPropertyDescription);
 
 namespace {
 
@@ -108,7 +116,26 @@ AudioDeviceIOProcID toProcID(IOProcID proc) {
     return reinterpret_cast<AudioDeviceIOProcID>(proc);
 }
 
+NSArray<NSNumber*>* processArray(const std::vector<AudioObjectID>& processes) {
+    NSMutableArray<NSNumber*>* array = [NSMutableArray arrayWithCapacity:processes.size()];
+    for (const AudioObjectID process : processes) {
+        [array addObject:@(process)];
+    }
+    return array;
+}
+
 }  // namespace
+
+struct CoreAudioHardware::TapRecord {
+    id description = nil;  // a CATapDescription, which exists from macOS 14.2 on
+};
+
+// Core Audio keeps a copy of the block until it is removed; the queue is ours, so removal can wait
+// until a call already under way has finished.
+struct CoreAudioHardware::ProcessListener {
+    dispatch_queue_t queue = nil;
+    AudioObjectPropertyListenerBlock block = nil;
+};
 
 // One registered block: the queue Core Audio runs it on and the relay it feeds.
 struct CoreAudioHardware::Registration {
@@ -118,17 +145,17 @@ struct CoreAudioHardware::Registration {
 
 CoreAudioHardware::CoreAudioHardware() = default;
 
-CoreAudioHardware::~CoreAudioHardware() = default;
+CoreAudioHardware::~CoreAudioHardware() {
+    while (!listeners_.empty()) {
+        removeProcessListListener(listeners_.begin()->first);
+    }
+}
 
 OSStatus CoreAudioHardware::createProcessTap(const TapDescription& description,
                                              AudioObjectID& outTap) {
     if (@available(macOS 14.2, *)) {
         @autoreleasepool {
-            NSMutableArray<NSNumber*>* processes =
-                [NSMutableArray arrayWithCapacity:description.processes.size()];
-            for (const AudioObjectID process : description.processes) {
-                [processes addObject:@(process)];
-            }
+            NSArray<NSNumber*>* processes = processArray(description.processes);
             CATapDescription* tap =
                 description.kind == TapDescription::Kind::stereoMixdownOfProcesses
                     ? [[CATapDescription alloc] initStereoMixdownOfProcesses:processes]
@@ -141,6 +168,9 @@ OSStatus CoreAudioHardware::createProcessTap(const TapDescription& description,
             const OSStatus status = AudioHardwareCreateProcessTap(tap, &created);
             if (status == noErr) {
                 outTap = created;
+                auto record = std::make_unique<TapRecord>();
+                record->description = tap;
+                taps_[created] = std::move(record);
             }
             return status;
         }
@@ -194,6 +224,104 @@ OSStatus CoreAudioHardware::translatePIDToProcessObject(std::int32_t pid,
             outObject = object;
         }
         return status;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::readProcessList(std::vector<AudioProcess>& outProcesses) {
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress listAddress =
+            globalAddress(::kAudioHardwarePropertyProcessObjectList);
+        UInt32 size = 0;
+        OSStatus status = AudioObjectGetPropertyDataSize(::kAudioObjectSystemObject, &listAddress,
+                                                         0, nullptr, &size);
+        if (status != noErr) {
+            return status;
+        }
+        std::vector<::AudioObjectID> objects(size / sizeof(::AudioObjectID));
+        size = static_cast<UInt32>(objects.size() * sizeof(::AudioObjectID));
+        if (!objects.empty()) {
+            // A list that grew in between is read short; its change is announced again.
+            status = AudioObjectGetPropertyData(::kAudioObjectSystemObject, &listAddress, 0,
+                                                nullptr, &size, objects.data());
+            if (status != noErr) {
+                return status;
+            }
+            objects.resize(size / sizeof(::AudioObjectID));
+        }
+        const AudioObjectPropertyAddress pidAddress = globalAddress(::kAudioProcessPropertyPID);
+        std::vector<AudioProcess> processes;
+        processes.reserve(objects.size());
+        for (const ::AudioObjectID object : objects) {
+            pid_t pid = 0;
+            UInt32 pidSize = sizeof pid;
+            // An object whose process has just gone answers with an error: it is no longer listed.
+            if (AudioObjectGetPropertyData(object, &pidAddress, 0, nullptr, &pidSize, &pid) ==
+                    noErr &&
+                pid > 0) {
+                processes.push_back({object, pid});
+            }
+        }
+        outProcesses = std::move(processes);
+        return noErr;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::addProcessListListener(ProcessListHandler handler,
+                                                   ProcessListListenerID& outListener) {
+    if (@available(macOS 14.2, *)) {
+        auto listener = std::make_unique<ProcessListener>();
+        listener->queue = dispatch_queue_create("com.brinvale.qor.native-audio.process-list",
+                                                DISPATCH_QUEUE_SERIAL);
+        const ProcessListHandler changed = std::move(handler);
+        listener->block = ^(UInt32, const AudioObjectPropertyAddress*) {
+          changed();
+        };
+        const AudioObjectPropertyAddress address =
+            globalAddress(::kAudioHardwarePropertyProcessObjectList);
+        const OSStatus status = AudioObjectAddPropertyListenerBlock(
+            ::kAudioObjectSystemObject, &address, listener->queue, listener->block);
+        if (status != noErr) {
+            return status;
+        }
+        outListener = nextListener_++;
+        listeners_[outListener] = std::move(listener);
+        return noErr;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::removeProcessListListener(ProcessListListenerID listener) {
+    const auto found = listeners_.find(listener);
+    if (found == listeners_.end()) {
+        return ::kAudioHardwareBadObjectError;
+    }
+    const AudioObjectPropertyAddress address =
+        globalAddress(::kAudioHardwarePropertyProcessObjectList);
+    const OSStatus status = AudioObjectRemovePropertyListenerBlock(
+        ::kAudioObjectSystemObject, &address, found->second->queue, found->second->block);
+    // A call already handed to the queue finishes before the handler's owner may go. Never called
+    // on that queue (the capture removes its listener on the main thread).
+    dispatch_sync_f(found->second->queue, nullptr, [](void*) {});
+    listeners_.erase(found);
+    return status;
+}
+
+OSStatus CoreAudioHardware::setTapDescription(AudioObjectID tap,
+                                              const TapDescription& description) {
+    if (@available(macOS 14.2, *)) {
+        const auto found = taps_.find(tap);
+        if (found == taps_.end()) {
+            return ::kAudioHardwareBadObjectError;
+        }
+        @autoreleasepool {
+            CATapDescription* updated = found->second->description;
+            [updated setProcesses:processArray(description.processes)];
+            const AudioObjectPropertyAddress address =
+                globalAddress(::kAudioTapPropertyDescription);
+            return AudioObjectSetPropertyData(tap, &address, 0, nullptr, sizeof updated, &updated);
+        }
     }
     return ::kAudioHardwareUnsupportedOperationError;
 }
@@ -290,6 +418,7 @@ OSStatus CoreAudioHardware::destroyAggregateDevice(AudioObjectID device) {
 
 OSStatus CoreAudioHardware::destroyProcessTap(AudioObjectID tap) {
     if (@available(macOS 14.2, *)) {
+        taps_.erase(tap);
         return AudioHardwareDestroyProcessTap(tap);
     }
     return ::kAudioHardwareUnsupportedOperationError;

@@ -21,6 +21,11 @@ class CoreAudioHardware final : public AudioHardware {
     OSStatus readTapUID(AudioObjectID tap, std::string& outUID) override;
     OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription& outFormat) override;
     OSStatus translatePIDToProcessObject(std::int32_t pid, AudioObjectID& outObject) override;
+    OSStatus readProcessList(std::vector<AudioProcess>& outProcesses) override;
+    OSStatus addProcessListListener(ProcessListHandler handler,
+                                    ProcessListListenerID& outListener) override;
+    OSStatus removeProcessListListener(ProcessListListenerID listener) override;
+    OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
@@ -36,6 +41,14 @@ class CoreAudioHardware final : public AudioHardware {
     // the capture registers, starts, stops and destroys its procs there.
     struct Registration;
     std::map<IOProcID, std::unique_ptr<Registration>> registrations_;
+    // The description each tap was made from, kept so that an update changes its process list
+    // and nothing else (its UUID, and with it the tap's UID, stays). Main thread only.
+    struct TapRecord;
+    std::map<AudioObjectID, std::unique_ptr<TapRecord>> taps_;
+    // The process-list listeners with the queue each runs on. Main thread only.
+    struct ProcessListener;
+    std::map<ProcessListListenerID, std::unique_ptr<ProcessListener>> listeners_;
+    ProcessListListenerID nextListener_ = 1;
 };
 
 class AppKitWorkspace final : public Workspace {
@@ -43,6 +56,8 @@ class AppKitWorkspace final : public Workspace {
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
     std::optional<std::string> canonicalComposition(const std::string& text) override;
+    // From the kernel's process table (sysctl KERN_PROC_PID).
+    std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
 };
 
 class MacOSSystemSupport final : public SystemSupport {
