@@ -129,6 +129,9 @@ class WorkspaceWithoutNormalizer final : public Workspace {
         return inner_.runningApplications();
     }
     std::int32_t ownProcessIdentifier() override { return inner_.ownProcessIdentifier(); }
+    std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override {
+        return inner_.parentProcessIdentifier(pid);
+    }
     std::optional<std::string> canonicalComposition(const std::string&) override {
         return std::nullopt;
     }
