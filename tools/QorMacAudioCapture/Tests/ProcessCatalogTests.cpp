@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "CLIOptions.h"
+#if !defined(__APPLE__)
+#include "ICUCollation.h"
+#endif
 #include "ProcessCatalog.h"
 #include "SimulatedPlatform.h"
 
@@ -81,6 +84,22 @@ TEST(SourceList, StableCaseInsensitiveSort) {
                                                "clair",
                                                "Zulu"}));
 }
+
+#if !defined(__APPLE__)
+// A missing ICU fails the listing rather than ordering it some other way.
+TEST(SourceList, UnloadableCollationIsAnErrorNotAnotherOrder) {
+    const ICUCollation missing("libicui18n-not-installed.so");
+    try {
+        missing.compare("b", "a");
+        FAIL() << "compared without a collator";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.kind(), HelperError::Kind::runtime);
+        EXPECT_TRUE(error.description().starts_with(
+            "collation_unavailable:libicui18n-not-installed.so: cannot open shared object file"))
+            << error.description();
+    }
+}
+#endif
 
 TEST(SourceList, EmptyWorkspaceGivesEmptyList) {
     EXPECT_TRUE(list({app(1, "com.self", "Self")}).empty());

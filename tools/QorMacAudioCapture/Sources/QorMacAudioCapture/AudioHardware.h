@@ -156,6 +156,9 @@ class Workspace {
     virtual ~Workspace() = default;
     virtual std::vector<RunningApplication> runningApplications() = 0;
     virtual std::int32_t ownProcessIdentifier() = 0;
+    // The system's order of application names: localized, case-insensitive, in the user's current
+    // locale; negative, zero or positive. Throws HelperError when the system cannot compare names.
+    virtual int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) = 0;
 };
 
 // Which requirement the platform's capture test checks; the core owns the texts for each.

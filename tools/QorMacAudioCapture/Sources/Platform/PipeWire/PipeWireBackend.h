@@ -7,6 +7,7 @@
 
 #include "PipeWireConnection.h"
 #include "PipeWireTap.h"
+#include "SystemCollation.h"
 
 namespace qor::pipewire {
 
@@ -64,6 +65,10 @@ class PipeWireWorkspace final : public Workspace {
     explicit PipeWireWorkspace(Session& session) : session_(session) {}
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    // ICU's collation in the process's locale.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
 
   private:
     Session& session_;

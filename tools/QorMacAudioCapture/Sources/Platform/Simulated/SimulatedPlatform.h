@@ -14,6 +14,7 @@
 
 #include "AudioHardware.h"
 #include "Diagnostics.h"
+#include "SystemCollation.h"
 
 namespace qor::simulated {
 
@@ -80,6 +81,10 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     // Workspace
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    // The real platform's collation: the order is the system's, not the scenario's.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
 
     // SystemSupport
     SystemRequirement requirement() const override { return scenario_.requirement; }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "AudioHardware.h"
+#include "SystemCollation.h"
 
 namespace qor::macos {
 
@@ -42,6 +43,10 @@ class AppKitWorkspace final : public Workspace {
   public:
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
+    // Core Foundation's localized comparison in the user's current locale.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
 };
 
 class MacOSSystemSupport final : public SystemSupport {
