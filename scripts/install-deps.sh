@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the README's main job need on Debian 12.
-# Idempotent: packages already present are left as they are. Run as root.
-#
-# macOS (Homebrew) equivalents, for building there:
-#   brew install cmake ninja pkg-config boost openssl@3 nlohmann-json uriparser icu4c \
-#                googletest google-benchmark curl
+# Installs everything the build, the tests and the README's main job need on Debian 12 (run as
+# root), or on macOS with Homebrew. Idempotent: packages already present are left as they are.
 set -euo pipefail
+
+if [ "$(uname -s)" = Darwin ]; then
+  # Build tools, header-only libraries and test libraries: the programs link only the system.
+  brew install cmake ninja pkg-config boost nlohmann-json googletest google-benchmark sox
+  exit 0
+fi
 
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang clang-format
+  # the macOS cross-build check (README: Checking the macOS build on Linux)
+  clang-19 lld-19 llvm-19 libc++1-19 libc++abi1-19
   # libraries
   libboost-dev libboost-system-dev libssl-dev nlohmann-json3-dev liburiparser-dev
   libicu-dev libpipewire-0.3-dev libcurl4-openssl-dev libstb-dev libwebp-dev

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job on Linux: capture one application's audio and show what was captured.
+# The main job: capture one application's audio and show what was captured.
 #
 #   scripts/main-job.sh [SECONDS]
 #
@@ -9,6 +9,10 @@
 # SECONDS (default 4), saves the audio as a WAV file and prints the dominant frequency and level
 # it measured, with the other player's tone for comparison. Everything it started is stopped on
 # exit.
+#
+# On macOS (Homebrew, after scripts/install-deps.sh) it builds, plays a 440 Hz tone with afplay,
+# captures that player the same way and prints what it measured; a silent capture names what to
+# check.
 #
 # Environment: QOR_BUILD_DIR (default build), QOR_MAIN_JOB_OUTPUT (default
 # /tmp/qor-main-job) where capture.wav and the capture's stderr are kept.
@@ -25,10 +29,10 @@ players=()
 server_started=no
 
 cleanup() {
-  for pid in "${players[@]}"; do
+  for pid in ${players[@]+"${players[@]}"}; do
     kill -TERM "$pid" 2>/dev/null || true
   done
-  for pid in "${players[@]}"; do
+  for pid in ${players[@]+"${players[@]}"}; do
     wait "$pid" 2>/dev/null || true
   done
   if [ "$server_started" = yes ]; then
@@ -40,6 +44,43 @@ trap cleanup EXIT
 
 say() { echo "main-job: $*"; }
 
+configure_and_build() {
+  if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    say "configuring $build_dir"
+    if [ "$build_dir" = "$root/build" ]; then
+      (cd "$root" && cmake --preset default "$@" >/dev/null)
+    else
+      cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    fi
+  fi
+  say "building QorMacAudioCapture in $build_dir"
+  cmake --build "$build_dir" --target QorMacAudioCapture -j2 >/dev/null
+}
+
+capture() {  # capture PID: float32 stereo into $work/capture.f32 for $seconds
+  mkdir -p "$output"
+  "$binary" --include-tree --pid "$1" >"$work/capture.f32" 2>"$output/capture.stderr" &
+  local capture_pid=$!
+  sleep "$seconds"
+  kill -TERM "$capture_pid"
+  local status=0
+  wait "$capture_pid" || status=$?
+  say "capture ended with status $status; its stderr is in $output/capture.stderr"
+  [ "$status" -eq 0 ] || exit "$status"
+  sox -q -t raw -r 48000 -e floating-point -b 32 -c 2 -L "$work/capture.f32" "$output/capture.wav"
+  say "saved $(wc -c <"$work/capture.f32" | tr -d ' ') bytes of audio as $output/capture.wav"
+}
+
+if [ "$(uname -s)" = Darwin ]; then
+  configure_and_build
+  sox -q -n -r 48000 -c 2 -b 16 "$work/tone-440.wav" synth "$((seconds + 30))" sine 440 vol 0.5
+  afplay "$work/tone-440.wav" &
+  players+=("$!")
+  sleep 0.5
+  say "player: afplay (pid ${players[0]})"
+  capture "${players[0]}"
+  platform=macos
+else
 # 1. The audio server.
 server_env=$("$root/scripts/audio-server.sh" start)
 eval "$server_env"
@@ -52,16 +93,7 @@ fi
 
 # 2. The program: configured with the default preset when there is no build yet, brought up to
 # date otherwise (a no-op when nothing changed).
-if [ ! -f "$build_dir/CMakeCache.txt" ]; then
-  say "configuring $build_dir"
-  if [ "$build_dir" = "$root/build" ]; then
-    (cd "$root" && cmake --preset default >/dev/null)
-  else
-    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  fi
-fi
-say "building QorMacAudioCapture in $build_dir"
-cmake --build "$build_dir" --target QorMacAudioCapture -j2 >/dev/null
+configure_and_build
 
 # 3. Two players, each its own client with its own pid and bundle identifier.
 start_player() {
@@ -81,23 +113,13 @@ for _ in $(seq 50); do
 done
 say "players: qor-tone-440 (pid $target), qor-tone-1000 (pid ${players[1]})"
 
-# 4. The capture: float32le stereo at 48000 frames per second on stdout.
-mkdir -p "$output"
-"$binary" --include-tree --pid "$target" >"$work/capture.f32" 2>"$output/capture.stderr" &
-capture=$!
-sleep "$seconds"
-kill -TERM "$capture"
-status=0
-wait "$capture" || status=$?
-say "capture ended with status $status; its stderr is in $output/capture.stderr"
-[ "$status" -eq 0 ] || exit "$status"
+# 4. The capture: float32le stereo at 48000 frames per second on stdout, kept as a WAV file.
+capture "$target"
+platform=linux
+fi
 
-# 5. The WAV file.
-sox -q -t raw -r 48000 -e floating-point -b 32 -c 2 -L "$work/capture.f32" "$output/capture.wav"
-say "saved $(stat -c %s "$work/capture.f32") bytes of audio as $output/capture.wav"
-
-# 6. What it holds: the strongest frequency (FFT peak, refined by zero crossings) and levels.
-python3 - "$work/capture.f32" <<'EOF'
+# 5. What it holds: the strongest frequency (FFT peak, refined by zero crossings) and levels.
+python3 - "$work/capture.f32" "$platform" <<'EOF'
 import array, math, sys
 
 samples = array.array("f")
@@ -138,6 +160,12 @@ else:
     frequency = float(coarse)
 rms = math.sqrt(sum(v * v for v in window) / len(window))
 peak = max(abs(v) for v in window)
+if peak == 0 and sys.argv[2] == "macos":
+    sys.exit("main-job: the capture is silent. Check, in this order: that the terminal running\n"
+             "main-job: this script may capture audio (System Settings > Privacy & Security >\n"
+             "main-job: Screen & System Audio Recording, audio only), then quit and reopen it;\n"
+             "main-job: then the aggregate device's composition (Audio MIDI Setup, or the\n"
+             "main-job: start-up line in the capture's stderr): its tap must be the main sub-device.")
 a440, a1000 = amplitude(window, 440), amplitude(window, 1000)
 print(f"main-job: dominant frequency {frequency:.1f} Hz (FFT scan: {coarse} Hz)")
 print(f"main-job: level {db(rms):.1f} dBFS RMS, {db(peak):.1f} dBFS peak")

@@ -1,9 +1,26 @@
 # The bridge's macOS backend: the system's on-device model through FoundationModels. A short Swift
 # unit exposes C functions (FoundationModelsShim.h) and a C++ adapter implements the bridge's model
 # interface over them, so the C++ core never sees Swift. Included from the bridge's CMakeLists:
-# Swift must be enabled in the directory of the executable that links it. Sets QOR_BRIDGE_BACKEND.
+# Swift must be enabled in the directory of the executable that links it. Sets QOR_BRIDGE_BACKEND,
+# or leaves it unset (and the bridge unbuilt) with an SDK that cannot build it.
 
-# Image attachments first appear in the macOS 27 SDK; stop here, clearly, with an older one.
+add_library(QorBridgeFoundationModels STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/FoundationModelsLanguageModel.cpp)
+target_link_libraries(QorBridgeFoundationModels PUBLIC QorBridgeCore)
+
+if(QOR_MACOS_CROSS)
+  # Swift cannot be compiled on Linux and the SDK subset has no FoundationModels: the link check
+  # leaves exactly the shim's C entry points undefined; everything else must resolve.
+  foreach(symbol qor_fm_model_available qor_fm_supports_locale qor_fm_image_is_readable
+                 qor_fm_respond qor_fm_free)
+    target_link_options(QorBridgeFoundationModels INTERFACE "LINKER:-U,_${symbol}")
+  endforeach()
+  set(QOR_BRIDGE_BACKEND QorBridgeFoundationModels)
+  return()
+endif()
+
+# Image attachments first appear in the macOS 27 SDK. The capture program needs only 14.2, so an
+# older SDK skips the bridge instead of stopping the whole configuration.
 if(CMAKE_OSX_SYSROOT)
   set(QOR_MACOS_SDK ${CMAKE_OSX_SYSROOT})
 else()
@@ -15,36 +32,48 @@ execute_process(
   OUTPUT_STRIP_TRAILING_WHITESPACE
   RESULT_VARIABLE QOR_XCRUN_RESULT
   ERROR_QUIET)
-if(NOT QOR_XCRUN_RESULT EQUAL 0 OR QOR_MACOS_SDK_VERSION STREQUAL "")
-  message(FATAL_ERROR "QorModelBridge: cannot read the version of the macOS SDK '${QOR_MACOS_SDK}' "
-                      "(xcrun --sdk ${QOR_MACOS_SDK} --show-sdk-version). Install Xcode 27.")
-endif()
-if(QOR_MACOS_SDK_VERSION VERSION_LESS 27.0)
-  message(FATAL_ERROR "QorModelBridge needs the macOS 27 SDK (FoundationModels image attachments); "
-                      "'${QOR_MACOS_SDK}' is ${QOR_MACOS_SDK_VERSION}. Select Xcode 27 with "
-                      "xcode-select -s, or point CMAKE_OSX_SYSROOT at a macOS 27 SDK.")
+if(NOT QOR_XCRUN_RESULT EQUAL 0 OR QOR_MACOS_SDK_VERSION STREQUAL "" OR
+   QOR_MACOS_SDK_VERSION VERSION_LESS 27.0)
+  message(WARNING "QorModelBridge is not built: it needs the macOS 27 SDK (FoundationModels image "
+                  "attachments) and '${QOR_MACOS_SDK}' is '${QOR_MACOS_SDK_VERSION}'. Select Xcode "
+                  "27 with xcode-select -s, or point CMAKE_OSX_SYSROOT at a macOS 27 SDK.")
+  return()
 endif()
 
+# swiftc is not given CMAKE_OSX_DEPLOYMENT_TARGET under Ninja: without an explicit target it
+# compiles for the build machine's system, every #available check folds to true, and the bridge
+# would fail on an older system instead of reporting the model as unavailable.
+if(CMAKE_OSX_ARCHITECTURES)
+  list(GET CMAKE_OSX_ARCHITECTURES 0 QOR_SWIFT_ARCH)
+else()
+  set(QOR_SWIFT_ARCH ${CMAKE_HOST_SYSTEM_PROCESSOR})
+endif()
+set(CMAKE_Swift_COMPILER_TARGET "${QOR_SWIFT_ARCH}-apple-macos${CMAKE_OSX_DEPLOYMENT_TARGET}")
 enable_language(Swift)
 
 # Swift only: the project's C++ warning and sanitizer options mean nothing to swiftc.
 add_library(QorFoundationModelsShim STATIC ${CMAKE_CURRENT_LIST_DIR}/FoundationModelsShim.swift)
 set_property(TARGET QorFoundationModelsShim PROPERTY COMPILE_OPTIONS -parse-as-library)
 set_property(TARGET QorFoundationModelsShim PROPERTY Swift_LANGUAGE_VERSION 5)
-# The executable links with the C++ driver: point it at the Swift runtime (in the SDK, and the
-# toolchain's back-deployment libraries), and load the framework weakly so that a system without it
-# still starts and reports the model as unavailable.
-get_filename_component(QOR_SWIFT_BIN_DIR ${CMAKE_Swift_COMPILER} DIRECTORY)
+# The executable links with the C++ driver: point it at the Swift runtime folders the compiler
+# itself reports for this target (the SDK's, and the toolchain's back-deployment libraries), and
+# load the framework weakly so that a system without it still starts and reports the model as
+# unavailable.
 execute_process(
-  COMMAND xcrun --sdk ${QOR_MACOS_SDK} --show-sdk-path
-  OUTPUT_VARIABLE QOR_MACOS_SDK_PATH
-  OUTPUT_STRIP_TRAILING_WHITESPACE)
-target_link_directories(QorFoundationModelsShim INTERFACE
-  ${QOR_MACOS_SDK_PATH}/usr/lib/swift
-  ${QOR_SWIFT_BIN_DIR}/../lib/swift/macosx)
+  COMMAND ${CMAKE_Swift_COMPILER} -print-target-info -target ${CMAKE_Swift_COMPILER_TARGET}
+          -sdk ${CMAKE_OSX_SYSROOT}
+  OUTPUT_VARIABLE QOR_SWIFT_TARGET_INFO
+  RESULT_VARIABLE QOR_SWIFT_INFO_RESULT)
+if(NOT QOR_SWIFT_INFO_RESULT EQUAL 0)
+  message(FATAL_ERROR "QorModelBridge: ${CMAKE_Swift_COMPILER} -print-target-info failed")
+endif()
+string(JSON QOR_SWIFT_PATH_COUNT LENGTH "${QOR_SWIFT_TARGET_INFO}" paths runtimeLibraryImportPaths)
+math(EXPR QOR_SWIFT_PATH_LAST "${QOR_SWIFT_PATH_COUNT} - 1")
+foreach(index RANGE ${QOR_SWIFT_PATH_LAST})
+  string(JSON path GET "${QOR_SWIFT_TARGET_INFO}" paths runtimeLibraryImportPaths ${index})
+  target_link_directories(QorFoundationModelsShim INTERFACE ${path})
+endforeach()
 target_link_options(QorFoundationModelsShim INTERFACE "LINKER:-weak_framework,FoundationModels")
 
-add_library(QorBridgeFoundationModels STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/FoundationModelsLanguageModel.cpp)
-target_link_libraries(QorBridgeFoundationModels PUBLIC QorBridgeCore QorFoundationModelsShim)
+target_link_libraries(QorBridgeFoundationModels PUBLIC QorFoundationModelsShim)
 set(QOR_BRIDGE_BACKEND QorBridgeFoundationModels)
