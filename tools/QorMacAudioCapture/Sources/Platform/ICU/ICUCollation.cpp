@@ -28,9 +28,17 @@ Function lookup(void* library, const char* name) {
 
 }  // namespace
 
+// Owns the collator; closed with the program's statics.
 struct ICUCollation::Collator {
     UCollator* collator;
     decltype(&ucol_strcollUTF8) strcoll;
+    decltype(&ucol_close) close;
+
+    Collator(UCollator* c, decltype(strcoll) s, decltype(close) x)
+        : collator(c), strcoll(s), close(x) {}
+    ~Collator() { close(collator); }
+    Collator(const Collator&) = delete;
+    Collator& operator=(const Collator&) = delete;
 };
 
 // ICU is loaded only when a list is sorted: linking it would make every capture map and relocate
@@ -54,7 +62,8 @@ ICUCollation::ICUCollation(const char* library) {
         lookup<decltype(&uloc_getVariant)>(handle, QOR_ICU_SYMBOL(uloc_getVariant));
     const auto strcoll =
         lookup<decltype(&ucol_strcollUTF8)>(handle, QOR_ICU_SYMBOL(ucol_strcollUTF8));
-    if (!open || !setStrength || !defaultLocale || !language || !variant || !strcoll) {
+    const auto close = lookup<decltype(&ucol_close)>(handle, QOR_ICU_SYMBOL(ucol_close));
+    if (!close || !open || !setStrength || !defaultLocale || !language || !variant || !strcoll) {
         failure_ = std::string(library) + " lacks the collation functions";
         return;
     }
@@ -76,7 +85,7 @@ ICUCollation::ICUCollation(const char* library) {
         return;
     }
     setStrength(collator, UCOL_SECONDARY);
-    collator_ = std::make_unique<const Collator>(Collator{collator, strcoll});
+    collator_ = std::make_unique<const Collator>(collator, strcoll, close);
 }
 
 ICUCollation::~ICUCollation() = default;
