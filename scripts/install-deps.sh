@@ -4,8 +4,8 @@
 set -euo pipefail
 
 if [ "$(uname -s)" = Darwin ]; then
-  brew install cmake ninja pkg-config boost openssl@3 nlohmann-json uriparser icu4c webp \
-               googletest google-benchmark sox
+  # Build tools, header-only libraries and test libraries: the programs link only the system.
+  brew install cmake ninja pkg-config boost nlohmann-json googletest google-benchmark sox
   exit 0
 fi
 

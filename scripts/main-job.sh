@@ -72,10 +72,7 @@ capture() {  # capture PID: float32 stereo into $work/capture.f32 for $seconds
 }
 
 if [ "$(uname -s)" = Darwin ]; then
-  # The build needs Homebrew's ICU and OpenSSL; only the capture program is built here.
-  export PKG_CONFIG_PATH="$(brew --prefix icu4c)/lib/pkgconfig:$(brew --prefix openssl@3)/lib/pkgconfig"
-  export OPENSSL_ROOT_DIR="$(brew --prefix openssl@3)"
-  configure_and_build -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_BENCH=OFF
+  configure_and_build
   sox -q -n -r 48000 -c 2 -b 16 "$work/tone-440.wav" synth "$((seconds + 30))" sine 440 vol 0.5
   afplay "$work/tone-440.wav" &
   players+=("$!")

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "CLIOptions.h"
+#if !defined(__APPLE__)
+#include "ICUCollation.h"
+#endif
 #include "ProcessCatalog.h"
 #include "SimulatedPlatform.h"
 
@@ -82,6 +85,22 @@ TEST(SourceList, StableCaseInsensitiveSort) {
                                                "Zulu"}));
 }
 
+#if !defined(__APPLE__)
+// A missing ICU fails the listing rather than ordering it some other way.
+TEST(SourceList, UnloadableCollationIsAnErrorNotAnotherOrder) {
+    const ICUCollation missing("libicui18n-not-installed.so");
+    try {
+        missing.compare("b", "a");
+        FAIL() << "compared without a collator";
+    } catch (const HelperError& error) {
+        EXPECT_EQ(error.kind(), HelperError::Kind::runtime);
+        EXPECT_TRUE(error.description().starts_with(
+            "collation_unavailable:libicui18n-not-installed.so: cannot open shared object file"))
+            << error.description();
+    }
+}
+#endif
+
 TEST(SourceList, EmptyWorkspaceGivesEmptyList) {
     EXPECT_TRUE(list({app(1, "com.self", "Self")}).empty());
 }
@@ -131,6 +150,9 @@ class WorkspaceWithoutNormalizer final : public Workspace {
     std::int32_t ownProcessIdentifier() override { return inner_.ownProcessIdentifier(); }
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override {
         return inner_.parentProcessIdentifier(pid);
+    }
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return inner_.localizedCaseInsensitiveCompare(a, b);
     }
     std::optional<std::string> canonicalComposition(const std::string&) override {
         return std::nullopt;

@@ -1,3 +1,4 @@
+// The image check on Linux: stb's and libwebp's header readers.
 #include "ImageCheck.h"
 
 #include <stb_image.h>
@@ -51,11 +52,6 @@ std::string mimeTypeOf(std::span<const std::uint8_t> bytes) {
     return "image/x-tga";
 }
 
-bool plausibleSize(int width, int height) {
-    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide &&
-           std::int64_t{width} * height <= kMaxImagePixels;
-}
-
 }  // namespace
 
 std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes) {
@@ -76,7 +72,7 @@ std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes) {
         }
         info.mimeType = mimeTypeOf(bytes);
     }
-    if (!plausibleSize(info.width, info.height)) {
+    if (!withinImageLimits(info.width, info.height)) {
         return std::nullopt;
     }
     return info;

@@ -18,9 +18,15 @@ struct ImageInfo {
 inline constexpr int kMaxImageSide = 32768;
 inline constexpr std::int64_t kMaxImagePixels = std::int64_t{1} << 28;
 
-// Decides from the header alone, as the image libraries do, whether the bytes are an image we can
-// pass on (PNG, JPEG, GIF, BMP, PSD, TGA, HDR, PIC, PNM, WebP), and which. The pixels are never
-// decoded.
+inline bool withinImageLimits(int width, int height) {
+    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide &&
+           std::int64_t{width} * height <= kMaxImagePixels;
+}
+
+// Decides from the header alone whether the bytes are an image we can pass on, and which, with the
+// platform's image decoder: on Linux stb's and libwebp's header readers (PNG, JPEG, GIF, BMP, PSD,
+// TGA, HDR, PIC, PNM, WebP), on macOS ImageIO (every format the system decodes, HEIC, TIFF and
+// JPEG 2000 among them). The pixels are never decoded. One definition per platform.
 std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes);
 
 }  // namespace qor::bridge

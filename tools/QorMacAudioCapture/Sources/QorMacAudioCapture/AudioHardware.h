@@ -185,11 +185,14 @@ class Workspace {
     virtual std::int32_t ownProcessIdentifier() = 0;
     // `text`, valid UTF-8 that is not plain ASCII, in Unicode canonical composed form (NFC), so
     // that composed and decomposed spellings of the same characters become the same bytes; nothing
-    // when no normaliser is available. Any thread. The portable one loads ICU on first use.
-    virtual std::optional<std::string> canonicalComposition(const std::string& text);
+    // when no normaliser is available. Any thread.
+    virtual std::optional<std::string> canonicalComposition(const std::string& text) = 0;
     // The parent of a running process in the kernel's process table; nullopt when the process is
     // gone or cannot be read.
     virtual std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) = 0;
+    // The system's order of application names: localized, case-insensitive, in the user's current
+    // locale; negative, zero or positive. Throws HelperError when the system cannot compare names.
+    virtual int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) = 0;
 };
 
 // Which requirement the platform's capture test checks; the core owns the texts for each.

@@ -46,8 +46,9 @@ class HelperError : public std::exception {
 
 enum class CaptureSelection { globalOutput, include, exclude };
 
-// A parsed WebSocket URL. `text` is the argument exactly as given; the parts come from an RFC 3986
-// parse of it.
+// A WebSocket URL that the platform's URL parser accepted. `text` is the argument exactly as given.
+// Host, port and target are filled where the transport needs them (Linux, from uriparser's RFC 3986
+// parse); the system's transport on macOS takes the text itself.
 struct WebSocketURL {
     std::string text;
     std::string scheme;  // lower-cased: "ws" or "wss"

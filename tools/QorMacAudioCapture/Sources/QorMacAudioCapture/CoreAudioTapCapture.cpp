@@ -115,7 +115,7 @@ void CoreAudioTapCapture::run() {
     auto& mainContext = MainQueue::context();
     mainContext.restart();
     auto keepRunning = boost::asio::make_work_guard(mainContext);
-    mainContext.run();
+    MainQueue::run();
 
     if (serverLost_) {
         throw HelperError::runtime("audio_server_disconnected");

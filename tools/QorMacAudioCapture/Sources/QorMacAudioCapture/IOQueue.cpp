@@ -1,6 +1,9 @@
 #include "IOQueue.h"
 
 #include <pthread.h>
+#if defined(__APPLE__)
+#include <pthread/qos.h>
+#endif
 
 namespace qor {
 
@@ -10,6 +13,9 @@ IOQueue::IOQueue(std::string label) : label_(std::move(label)), state_(std::make
     thread_ = std::thread([state = state_, name] {
 #if defined(__APPLE__)
         pthread_setname_np(name.c_str());
+        // The Core Audio queue that feeds this one runs at this class; a lower one would let
+        // ordinary work delay every cycle on its way to the sink.
+        pthread_set_qos_class_self_np(QOS_CLASS_USER_INTERACTIVE, 0);
 #else
         pthread_setname_np(pthread_self(), name.c_str());
 #endif
@@ -34,6 +40,13 @@ boost::asio::io_context& context() {
     static auto* mainContext = new boost::asio::io_context(1);
     return *mainContext;
 }
+
+#if !defined(__APPLE__)
+// Nothing else asks for the main thread here; macOS defines its own (MainRunLoop.cpp).
+void run() {
+    context().run();
+}
+#endif
 }  // namespace MainQueue
 
 }  // namespace qor

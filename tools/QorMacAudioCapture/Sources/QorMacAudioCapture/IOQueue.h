@@ -40,6 +40,9 @@ class IOQueue {
 // handlers run in it. Process-wide, created on first use, never destroyed.
 namespace MainQueue {
 boost::asio::io_context& context();
-}
+// Runs context() on the main thread until it is stopped. On macOS the thread serves the main run
+// loop and the main dispatch queue meanwhile: the HAL and AppKit attach their work there.
+void run();
+}  // namespace MainQueue
 
 }  // namespace qor

@@ -1,16 +1,8 @@
 #include "ProcessCatalog.h"
 
-#include <dlfcn.h>
-
-// Only ICU's C interface: it is called through pointers looked up at run time.
-#define U_SHOW_CPLUSPLUS_API 0
-#include <unicode/ucol.h>
-#include <unicode/uloc.h>
-
 #include <algorithm>
 #include <memory>
 #include <set>
-#include <string_view>
 #include <unordered_set>
 
 #include "CLIOptions.h"
@@ -27,89 +19,6 @@ JSON CaptureSource::toJSON() const {
 }
 
 namespace ProcessCatalog {
-
-namespace {
-
-// A packaged ICU's entry points carry the library's version in their names (ucol_open is
-// ucol_open_72), macOS's libicucore's do not (the build turns the renaming off there): the headers'
-// renaming macros give the exact symbol to look up.
-#define QOR_ICU_SYMBOL_TEXT(name) #name
-#define QOR_ICU_SYMBOL(name) QOR_ICU_SYMBOL_TEXT(name)
-
-// ICU is loaded only when a list is sorted: linking it would make every capture map and relocate
-// its libraries at start-up (several megabytes of resident memory) for a comparison it never
-// makes. Built once, on first use, by whichever thread sorts first; never unloaded.
-class Collation {
-  public:
-    static const Collation& shared() {
-        static const Collation collation;
-        return collation;
-    }
-
-    bool available() const { return collator_ != nullptr; }
-
-    bool less(const std::string& a, const std::string& b) const {
-        UErrorCode status = U_ZERO_ERROR;
-        const UCollationResult order = strcoll_(collator_, a.data(), static_cast<int32_t>(a.size()),
-                                                b.data(), static_cast<int32_t>(b.size()), &status);
-        return U_SUCCESS(status) ? order == UCOL_LESS : a < b;
-    }
-
-  private:
-    Collation() {
-        void* library = dlopen(QOR_ICU_I18N_LIBRARY, RTLD_LAZY | RTLD_LOCAL);
-        if (library == nullptr) {
-            return;
-        }
-        const auto open = lookup<decltype(&ucol_open)>(library, QOR_ICU_SYMBOL(ucol_open));
-        const auto setStrength =
-            lookup<decltype(&ucol_setStrength)>(library, QOR_ICU_SYMBOL(ucol_setStrength));
-        const auto defaultLocale =
-            lookup<decltype(&uloc_getDefault)>(library, QOR_ICU_SYMBOL(uloc_getDefault));
-        const auto language =
-            lookup<decltype(&uloc_getLanguage)>(library, QOR_ICU_SYMBOL(uloc_getLanguage));
-        const auto variant =
-            lookup<decltype(&uloc_getVariant)>(library, QOR_ICU_SYMBOL(uloc_getVariant));
-        strcoll_ = lookup<decltype(&ucol_strcollUTF8)>(library, QOR_ICU_SYMBOL(ucol_strcollUTF8));
-        if (!open || !setStrength || !defaultLocale || !language || !variant || !strcoll_) {
-            return;
-        }
-        // The collator follows the process's locale (LANG and friends), like the platform's
-        // localized comparison. The POSIX locale's tailoring orders by code point; an unset
-        // locale means the root order.
-        const char* locale = defaultLocale();
-        char part[ULOC_FULLNAME_CAPACITY] = {};
-        UErrorCode status = U_ZERO_ERROR;
-        variant(locale, part, sizeof part, &status);
-        const bool posix = U_SUCCESS(status) && std::string_view(part) == "POSIX";
-        status = U_ZERO_ERROR;
-        language(locale, part, sizeof part, &status);
-        const bool c = U_SUCCESS(status) && std::string_view(part) == "c";
-        status = U_ZERO_ERROR;
-        UCollator* collator = open(posix || c ? "" : locale, &status);
-        if (U_FAILURE(status) || collator == nullptr) {
-            return;
-        }
-        // Secondary strength: letter case is ignored, accents are not.
-        setStrength(collator, UCOL_SECONDARY);
-        collator_ = collator;
-    }
-
-    template <typename Function>
-    static Function lookup(void* library, const char* name) {
-        return reinterpret_cast<Function>(dlsym(library, name));
-    }
-
-    UCollator* collator_ = nullptr;  // lives as long as the process
-    decltype(&ucol_strcollUTF8) strcoll_ = nullptr;
-};
-
-}  // namespace
-
-bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b) {
-    const Collation& collation = Collation::shared();
-    return collation.available() ? collation.less(a, b) : a < b;
-}
 
 std::vector<CaptureSource> listApplications(Workspace& workspace) {
     const std::int32_t ownPID = workspace.ownProcessIdentifier();
@@ -140,8 +49,8 @@ std::vector<CaptureSource> listApplications(Workspace& workspace) {
         });
     }
     std::stable_sort(sources.begin(), sources.end(),
-                     [](const CaptureSource& a, const CaptureSource& b) {
-                         return localizedCaseInsensitiveLess(a.name, b.name);
+                     [&workspace](const CaptureSource& a, const CaptureSource& b) {
+                         return workspace.localizedCaseInsensitiveCompare(a.name, b.name) < 0;
                      });
     return sources;
 }

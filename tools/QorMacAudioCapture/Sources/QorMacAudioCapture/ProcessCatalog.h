@@ -23,8 +23,9 @@ struct CaptureSource {
 
 namespace ProcessCatalog {
 
-// De-duplicated by bundle identifier and sorted by name, case-insensitively in the current
-// locale; never fails.
+// De-duplicated by bundle identifier and sorted by name with the workspace's localized,
+// case-insensitive comparison. Fails only when the system cannot compare names (HelperError from
+// the workspace).
 std::vector<CaptureSource> listApplications(Workspace& workspace);
 
 // Throws HelperError: coreAudio "translate_pid_to_audio_process" or runtime
@@ -41,9 +42,6 @@ std::vector<std::int32_t> applicationProcessIDs(Workspace& workspace,
 // platform cannot load.
 std::vector<AudioObjectID> processObjectIDs(AudioHardware& hardware, Workspace& workspace,
                                             const std::vector<std::string>& bundleIDs);
-
-// True when `a` sorts before `b` by a localized, case-insensitive comparison.
-bool localizedCaseInsensitiveLess(const std::string& a, const std::string& b);
 
 }  // namespace ProcessCatalog
 }  // namespace qor

@@ -1,38 +1,10 @@
 #include "WebSocketAudioSink.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/address.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/error.hpp>
-#include <boost/asio/ssl/host_name_verification.hpp>
-#include <boost/asio/strand.hpp>
-#include <boost/beast/core/bind_handler.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/ssl/ssl_stream.hpp>
-#include <boost/beast/websocket/ssl.hpp>
-#include <boost/beast/websocket/stream.hpp>
-
 #include <algorithm>
-#include <deque>
-#include <thread>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace qor {
-
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = boost::beast::websocket;
-using boost::system::error_code;
-using tcp = net::ip::tcp;
 
 void toPCM16LE(std::span<const float> samples, std::span<std::uint8_t> bytes) {
     const std::size_t count = std::min(samples.size(), bytes.size() / 2);
@@ -44,421 +16,18 @@ void toPCM16LE(std::span<const float> samples, std::span<std::uint8_t> bytes) {
     }
 }
 
-// The io_context of one sink and the thread that runs it. The state is shared with the thread so
-// that stopping from the thread itself (the last reference to the sink dropped inside a handler)
-// can detach, and the context lives until run() has returned.
-class WebSocketNetworkThread {
-  public:
-    WebSocketNetworkThread()
-        : state_(std::make_shared<State>()), thread_([state = state_] { state->context.run(); }) {}
-    ~WebSocketNetworkThread() { stop(); }
-    WebSocketNetworkThread(const WebSocketNetworkThread&) = delete;
-    WebSocketNetworkThread& operator=(const WebSocketNetworkThread&) = delete;
-
-    net::io_context& context() { return state_->context; }
-    bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-
-    // Handlers not yet run are dropped with the context, never called.
-    void stop() {
-        if (!thread_.joinable()) {
-            return;
-        }
-        state_->work.reset();
-        state_->context.stop();
-        if (isCurrentThread()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-  private:
-    struct State {
-        net::io_context context;
-        net::executor_work_guard<net::io_context::executor_type> work{context.get_executor()};
-    };
-    std::shared_ptr<State> state_;
-    std::thread thread_;
-};
-
-namespace {
-
-using Message = std::vector<std::uint8_t>;
-using Strand = net::strand<net::io_context::executor_type>;
-using PlainStream = websocket::stream<beast::tcp_stream>;
-using SecureStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
-
-// A server that accepts the TCP connection but never completes a handshake must not hold the
-// connection forever; once open, a quiet server is fine (audio flows one way).
-constexpr auto connectTimeout = std::chrono::seconds(30);
-constexpr auto handshakeTimeout = std::chrono::seconds(30);
-// About a third of a second of 48 kHz stereo 16-bit audio (Linux doubles what is asked).
-constexpr int sendBufferBytes = 64 * 1024;
-
-}  // namespace
-
-// One connection's life, on one strand: connect, then one writer draining a queue of messages and
-// one reader discarding whatever the server sends, then the close. Every message handed over gets
-// exactly one completion, in order; handlers keep the connection alive and the sink only weakly.
-// Every field below is owned by the strand.
-class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnection> {
-  public:
-    WebSocketConnection(Strand strand, std::weak_ptr<WebSocketAudioSink> sink)
-        : strand_(std::move(strand)),
-          sink_(std::move(sink)),
-          finished_(finishedPromise_.get_future()) {}
-    virtual ~WebSocketConnection() = default;
-
-    std::shared_future<void> finished() const { return finished_; }
-
-    // Callable from any thread; each hops onto the strand.
-    void start() {
-        net::post(strand_, [self = shared_from_this()] { self->connect(); });
-    }
-    void send(Message message) {
-        net::post(strand_, [self = shared_from_this(), message = std::move(message)]() mutable {
-            self->enqueue(std::move(message));
-        });
-    }
-    void close() {
-        net::post(strand_, [self = shared_from_this()] { self->requestClose(); });
-    }
-
-  protected:
-    // The transport, implemented per stream type; each completes through the matching member
-    // below, on the strand.
-    virtual void connect() = 0;                             // opened() or connectFailed()
-    virtual void writeMessage(const Message& message) = 0;  // written()
-    virtual void readMessage() = 0;                         // received()
-    virtual void sendClose() = 0;                           // closeFinished()
-    virtual void dropTransport() = 0;
-
-    void opened() {
-        if (phase_ != Phase::connecting) {
-            return;
-        }
-        phase_ = Phase::open;
-        readMessage();
-        writeNext();
-    }
-
-    // The receive that the sink started with the connection fails first; then every queued send.
-    void connectFailed(error_code error) {
-        notifyReceiveFailed(error);
-        fail(error);
-    }
-
-    void written(error_code error) {
-        writing_ = false;
-        Message().swap(inFlight_);
-        if (error == net::error::operation_aborted && failure_) {
-            error = failure_;  // aborted by our own teardown after the real failure
-        }
-        notifySendCompleted(error);
-        if (error) {
-            fail(error);
-            return;
-        }
-        writeNext();
-    }
-
-    void received(error_code error) {
-        if (!error) {
-            readMessage();
-            return;
-        }
-        if (error == net::error::operation_aborted && failure_) {
-            error = failure_;
-        }
-        notifyReceiveFailed(error);
-        // While closing, the close operation ends the connection itself.
-        if (phase_ == Phase::open) {
-            fail(error);
-        }
-    }
-
-    void closeFinished(error_code) {
-        if (phase_ != Phase::closing) {
-            return;
-        }
-        phase_ = Phase::finished;
-        dropTransport();
-        markFinished();
-    }
-
-  private:
-    // finished: failed, or closed; nothing goes out any more.
-    enum class Phase { connecting, open, closing, finished };
-
-    void enqueue(Message message) {
-        if (phase_ == Phase::closing || phase_ == Phase::finished) {
-            notifySendCompleted(failure_ ? failure_ : error_code(net::error::operation_aborted));
-            return;
-        }
-        waiting_.push_back(std::move(message));
-        writeNext();
-    }
-
-    void requestClose() {
-        closeRequested_ = true;
-        writeNext();
-    }
-
-    // The one writer: a message at a time; the close frame once everything handed over has gone.
-    void writeNext() {
-        if (phase_ != Phase::open || writing_) {
-            return;
-        }
-        if (waiting_.empty()) {
-            if (closeRequested_) {
-                phase_ = Phase::closing;
-                sendClose();
-            }
-            return;
-        }
-        inFlight_ = std::move(waiting_.front());
-        waiting_.pop_front();
-        writing_ = true;
-        writeMessage(inFlight_);
-    }
-
-    void fail(error_code error) {
-        if (phase_ == Phase::finished) {
-            return;
-        }
-        phase_ = Phase::finished;
-        failure_ = error;
-        dropTransport();
-        while (!waiting_.empty()) {
-            waiting_.pop_front();
-            notifySendCompleted(error);
-        }
-        markFinished();
-    }
-
-    void markFinished() {
-        if (!finishedMarked_) {
-            finishedMarked_ = true;
-            finishedPromise_.set_value();
-        }
-    }
-
-    void notifySendCompleted(const error_code& error) {
-        if (auto sink = sink_.lock()) {
-            sink->sendCompleted(error);
-        }
-    }
-    void notifyReceiveFailed(const error_code& error) {
-        if (auto sink = sink_.lock()) {
-            sink->receiveFailed(error);
-        }
-    }
-
-    Strand strand_;
-    std::weak_ptr<WebSocketAudioSink> sink_;
-    Phase phase_ = Phase::connecting;
-    std::deque<Message> waiting_;
-    Message inFlight_;
-    bool writing_ = false;
-    bool closeRequested_ = false;
-    error_code failure_;
-    std::promise<void> finishedPromise_;
-    bool finishedMarked_ = false;
-    std::shared_future<void> finished_;
-};
-
-namespace {
-
-template <class Stream>
-class BasicWebSocketConnection final : public WebSocketConnection {
-    static constexpr bool secure = std::is_same_v<Stream, SecureStream>;
-
-  public:
-    BasicWebSocketConnection(Strand strand, std::weak_ptr<WebSocketAudioSink> sink,
-                             const WebSocketURL& url)
-        : WebSocketConnection(strand, std::move(sink)),
-          url_(url),
-          tls_(makeTLSContext()),
-          resolver_(strand),
-          stream_(makeStream(strand, tls_)) {}
-
-  private:
-    static std::unique_ptr<net::ssl::context> makeTLSContext() {
-        if constexpr (!secure) {
-            return nullptr;
-        } else {
-            auto context = std::make_unique<net::ssl::context>(net::ssl::context::tls_client);
-            error_code ignored;  // without trusted roots every certificate fails to verify
-            context->set_default_verify_paths(ignored);
-            context->set_verify_mode(net::ssl::verify_peer, ignored);
-            return context;
-        }
-    }
-    static Stream makeStream(const Strand& strand, const std::unique_ptr<net::ssl::context>& tls) {
-        if constexpr (secure) {
-            return Stream(strand, *tls);
-        } else {
-            return Stream(strand);
-        }
-    }
-
-    std::shared_ptr<BasicWebSocketConnection> self() {
-        return std::static_pointer_cast<BasicWebSocketConnection>(shared_from_this());
-    }
-
-    // The Host field: IPv6 literals in brackets, the port only when the URL names one.
-    std::string hostField() const {
-        std::string field =
-            url_.host.find(':') != std::string::npos ? "[" + url_.host + "]" : url_.host;
-        if (!url_.port.empty()) {
-            field += ":" + url_.port;
-        }
-        return field;
-    }
-
-    void connect() override {
-        resolver_.async_resolve(
-            url_.host, url_.effectivePort(),
-            beast::bind_front_handler(&BasicWebSocketConnection::onResolved, self()));
-    }
-
-    void onResolved(error_code error, const tcp::resolver::results_type& endpoints) {
-        if (error) {
-            connectFailed(error);
-            return;
-        }
-        auto& socket = beast::get_lowest_layer(stream_);
-        socket.expires_after(connectTimeout);
-        socket.async_connect(
-            endpoints, beast::bind_front_handler(&BasicWebSocketConnection::onConnected, self()));
-    }
-
-    void onConnected(error_code error, const tcp::endpoint&) {
-        if (error) {
-            connectFailed(error);
-            return;
-        }
-        // Audio waiting in the kernel is latency the window of eight cannot see: a few hundred
-        // milliseconds of it at most, still ample for a connection with a long round trip.
-        error_code ignored;
-        beast::get_lowest_layer(stream_).socket().set_option(
-            net::socket_base::send_buffer_size(sendBufferBytes), ignored);
-        if constexpr (secure) {
-            auto& tls = stream_.next_layer();
-            error_code notAnAddress;
-            net::ip::make_address(url_.host, notAnAddress);
-            // Server name indication carries host names only, never address literals.
-            if (notAnAddress && !SSL_set_tlsext_host_name(tls.native_handle(), url_.host.c_str())) {
-                connectFailed(error_code(static_cast<int>(::ERR_get_error()),
-                                         net::error::get_ssl_category()));
-                return;
-            }
-            tls.set_verify_callback(net::ssl::host_name_verification(url_.host));
-            tls.async_handshake(
-                net::ssl::stream_base::client,
-                beast::bind_front_handler(&BasicWebSocketConnection::onSecured, self()));
-        } else {
-            upgrade();
-        }
-    }
-
-    void onSecured(error_code error) {
-        if (error) {
-            connectFailed(error);
-            return;
-        }
-        upgrade();
-    }
-
-    void upgrade() {
-        // From here the WebSocket layer keeps its own timers.
-        beast::get_lowest_layer(stream_).expires_never();
-        stream_.set_option(websocket::stream_base::timeout{handshakeTimeout,
-                                                           websocket::stream_base::none(), false});
-        stream_.binary(true);
-        stream_.auto_fragment(false);
-        stream_.async_handshake(
-            hostField(), url_.target,
-            beast::bind_front_handler(&BasicWebSocketConnection::onUpgraded, self()));
-    }
-
-    void onUpgraded(error_code error) {
-        if (error) {
-            connectFailed(error);
-            return;
-        }
-        opened();
-    }
-
-    void writeMessage(const Message& message) override {
-        stream_.async_write(
-            net::buffer(message),
-            beast::bind_front_handler(&BasicWebSocketConnection::onWritten, self()));
-    }
-    void onWritten(error_code error, std::size_t) { written(error); }
-
-    void readMessage() override {
-        stream_.async_read(incoming_,
-                           beast::bind_front_handler(&BasicWebSocketConnection::onRead, self()));
-    }
-    void onRead(error_code error, std::size_t) {
-        incoming_.clear();  // what the server sends has no meaning here
-        received(error);
-    }
-
-    void sendClose() override {
-        stream_.async_close(websocket::close_reason(websocket::close_code::going_away),
-                            beast::bind_front_handler(&BasicWebSocketConnection::onClosed, self()));
-    }
-    void onClosed(error_code error) { closeFinished(error); }
-
-    void dropTransport() override {
-        resolver_.cancel();
-        beast::get_lowest_layer(stream_).close();
-    }
-
-    const WebSocketURL url_;
-    const std::unique_ptr<net::ssl::context> tls_;  // before the stream that refers to it
-    tcp::resolver resolver_;
-    Stream stream_;
-    beast::flat_buffer incoming_;
-};
-
-}  // namespace
-
 std::shared_ptr<WebSocketAudioSink> WebSocketAudioSink::create(const WebSocketURL& url,
                                                                FailureReport report) {
     auto sink = std::make_shared<WebSocketAudioSink>(Passkey{});
     sink->report_ = report;
-    sink->start(url);
+    sink->transport_ = makeWebSocketTransport(url);
+    sink->transport_->start(sink->weak_from_this());
     return sink;
-}
-
-void WebSocketAudioSink::start(const WebSocketURL& url) {
-    network_ = std::make_unique<WebSocketNetworkThread>();
-    Strand strand = net::make_strand(network_->context());
-    if (url.secure()) {
-        connection_ = std::make_shared<BasicWebSocketConnection<SecureStream>>(
-            std::move(strand), weak_from_this(), url);
-    } else {
-        connection_ = std::make_shared<BasicWebSocketConnection<PlainStream>>(
-            std::move(strand), weak_from_this(), url);
-    }
-    finished_ = connection_->finished();
-    connection_->start();
 }
 
 WebSocketAudioSink::WebSocketAudioSink(Passkey) {}
 
-WebSocketAudioSink::~WebSocketAudioSink() {
-    if (!network_) {
-        return;
-    }
-    network_->stop();
-    // The connection goes before the context: its sockets must not outlive their services.
-    connection_.reset();
-    network_.reset();
-}
+WebSocketAudioSink::~WebSocketAudioSink() = default;
 
 void WebSocketAudioSink::write(std::span<const float> floatStereo) {
     if (floatStereo.empty()) {
@@ -471,9 +40,9 @@ void WebSocketAudioSink::write(std::span<const float> floatStereo) {
         }
         ++pendingWrites_;
     }
-    Message payload(floatStereo.size() * 2);
+    std::vector<std::uint8_t> payload(floatStereo.size() * 2);
     toPCM16LE(floatStereo, payload);
-    connection_->send(std::move(payload));
+    transport_->send(std::move(payload));
 }
 
 void WebSocketAudioSink::close() {
@@ -481,15 +50,14 @@ void WebSocketAudioSink::close() {
         std::lock_guard guard(lock_);
         closed_ = true;
     }
-    connection_->close();
-    // Waiting on the network thread would wait for itself.
-    if (!network_->isCurrentThread()) {
+    transport_->close();
+    if (!transport_->isListenerThread()) {
         waitUntilFinished(closeGracePeriod);
     }
 }
 
 bool WebSocketAudioSink::waitUntilFinished(std::chrono::milliseconds timeout) const {
-    return finished_.wait_for(timeout) == std::future_status::ready;
+    return transport_->waitUntilFinished(timeout);
 }
 
 std::int64_t WebSocketAudioSink::pendingWriteCount() const {
@@ -502,20 +70,20 @@ bool WebSocketAudioSink::isClosed() const {
     return closed_;
 }
 
-void WebSocketAudioSink::sendCompleted(const error_code& error) {
+void WebSocketAudioSink::sendCompleted(const std::optional<std::string>& failure) {
     {
         std::lock_guard guard(lock_);
         pendingWrites_ = std::max<std::int64_t>(pendingWrites_ - 1, 0);
-        if (error) {
+        if (failure) {
             closed_ = true;
         }
     }
-    if (error) {
-        report_("monitor_audio_websocket_send_failed:" + error.message());
+    if (failure) {
+        report_("monitor_audio_websocket_send_failed:" + *failure);
     }
 }
 
-void WebSocketAudioSink::receiveFailed(const error_code& error) {
+void WebSocketAudioSink::receiveFailed(const std::string& failure) {
     bool wasClosed = false;
     {
         std::lock_guard guard(lock_);
@@ -523,7 +91,7 @@ void WebSocketAudioSink::receiveFailed(const error_code& error) {
         closed_ = true;
     }
     if (!wasClosed) {
-        report_("monitor_audio_websocket_receive_failed:" + error.message());
+        report_("monitor_audio_websocket_receive_failed:" + failure);
     }
 }
 

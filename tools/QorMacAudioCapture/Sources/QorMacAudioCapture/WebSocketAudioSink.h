@@ -1,11 +1,8 @@
 // Streams the captured audio to a WebSocket server as 16-bit PCM, one binary message per block.
 #pragma once
 
-#include <boost/system/error_code.hpp>
-
 #include <chrono>
 #include <cstdint>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -14,6 +11,7 @@
 #include "AudioSinks.h"
 #include "CLIOptions.h"
 #include "Diagnostics.h"
+#include "WebSocketTransport.h"
 
 namespace qor {
 
@@ -35,17 +33,18 @@ inline std::int16_t toPCM16(float sample) {
 // order. `bytes` holds exactly two bytes per sample.
 void toPCM16LE(std::span<const float> samples, std::span<std::uint8_t> bytes);
 
-class WebSocketConnection;
-class WebSocketNetworkThread;
-
 // Connects at once and never waits for the server. At most `maximumPendingWrites` messages are in
 // flight (blocks written before the opening handshake has completed count too); further blocks are
 // dropped rather than queued. The first failure closes the sink for good and is reported as one
 // diagnostic line; the capture runs on.
 //
-// Threads: write() runs on the capture's I/O queue, close() on the main thread, and every network
-// operation and handler on the sink's own network thread, where they hold the sink weakly.
+// This is the whole behaviour on every platform; the platform's WebSocket client is only the
+// transport under it.
+//
+// Threads: write() runs on the capture's I/O queue, close() on the main thread, and the transport's
+// handlers on its own thread or queue, where the transport holds the sink weakly.
 class WebSocketAudioSink final : public AudioSink,
+                                 public WebSocketTransportListener,
                                  public std::enable_shared_from_this<WebSocketAudioSink> {
     struct Passkey {};
 
@@ -62,7 +61,7 @@ class WebSocketAudioSink final : public AudioSink,
                                                       FailureReport report = &Diagnostics::error);
 
     explicit WebSocketAudioSink(Passkey);
-    // Stops the network thread at once, from any thread; a connection not closed is dropped.
+    // Releases the transport at once, from any thread; a connection not closed is dropped.
     ~WebSocketAudioSink() override;
     WebSocketAudioSink(const WebSocketAudioSink&) = delete;
     WebSocketAudioSink& operator=(const WebSocketAudioSink&) = delete;
@@ -85,13 +84,11 @@ class WebSocketAudioSink final : public AudioSink,
     std::int64_t pendingWriteCount() const;
     bool isClosed() const;
 
-  private:
-    friend class WebSocketConnection;
-    void start(const WebSocketURL& url);
-    // Both called on the network thread, once per message and once per connection respectively.
-    void sendCompleted(const boost::system::error_code& error);
-    void receiveFailed(const boost::system::error_code& error);
+    // The transport's reports: once per message, and once per connection.
+    void sendCompleted(const std::optional<std::string>& failure) override;
+    void receiveFailed(const std::string& failure) override;
 
+  private:
     const std::string transportName_ = "websocket";
     const std::string formatName_ = "pcm_s16le";
 
@@ -99,12 +96,9 @@ class WebSocketAudioSink final : public AudioSink,
     std::int64_t pendingWrites_ = 0;  // under lock_: sends handed over and not yet completed
     bool closed_ = false;             // under lock_: once true, every later block is dropped
 
-    // Set by create(), read-only afterwards: the failure line writer, the thread and the connection
-    // it runs.
+    // Set by create(), read-only afterwards: the failure line writer and the connection.
     FailureReport report_ = nullptr;
-    std::unique_ptr<WebSocketNetworkThread> network_;
-    std::shared_ptr<WebSocketConnection> connection_;
-    std::shared_future<void> finished_;
+    std::unique_ptr<WebSocketTransport> transport_;
 };
 
 }  // namespace qor

@@ -7,6 +7,7 @@
 
 #include "PipeWireConnection.h"
 #include "PipeWireTap.h"
+#include "SystemCollation.h"
 
 namespace qor::pipewire {
 
@@ -75,6 +76,13 @@ class PipeWireWorkspace final : public Workspace {
     // From /proc, read when the core asks, which is when a client has just appeared: a process
     // whose parent has exited belongs to whoever adopted it from then on.
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    // ICU's collation in the process's locale.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
+    std::optional<std::string> canonicalComposition(const std::string& text) override {
+        return qor::canonicalComposition(text);
+    }
 
   private:
     Session& session_;

@@ -16,6 +16,7 @@
 
 #include "AudioHardware.h"
 #include "Diagnostics.h"
+#include "SystemCollation.h"
 
 namespace qor::simulated {
 
@@ -96,6 +97,13 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    // The real platform's collation: the order is the system's, not the scenario's.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
+    std::optional<std::string> canonicalComposition(const std::string& text) override {
+        return qor::canonicalComposition(text);
+    }
 
     // SystemSupport
     SystemRequirement requirement() const override { return scenario_.requirement; }

@@ -58,20 +58,6 @@ std::vector<RunningApplication> AppKitWorkspace::runningApplications() {
     return applications;
 }
 
-// Foundation's own canonical composition, the normalisation the platform's string comparisons
-// rest on; ICU is never loaded for it here.
-std::optional<std::string> AppKitWorkspace::canonicalComposition(const std::string& text) {
-    @autoreleasepool {
-        NSString* string = [[NSString alloc] initWithBytes:text.data()
-                                                    length:text.size()
-                                                  encoding:NSUTF8StringEncoding];
-        if (string == nil) {
-            return std::nullopt;
-        }
-        return utf8(string.precomposedStringWithCanonicalMapping);
-    }
-}
-
 std::int32_t AppKitWorkspace::ownProcessIdentifier() {
     return NSProcessInfo.processInfo.processIdentifier;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "AudioHardware.h"
+#include "SystemCollation.h"
 
 namespace qor::macos {
 
@@ -55,9 +56,16 @@ class AppKitWorkspace final : public Workspace {
   public:
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
-    std::optional<std::string> canonicalComposition(const std::string& text) override;
     // From the kernel's process table (sysctl KERN_PROC_PID).
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    // Core Foundation's localized comparison in the user's current locale.
+    int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
+        return qor::localizedCaseInsensitiveCompare(a, b);
+    }
+    // Foundation's canonical composition, the normalisation the system's comparisons rest on.
+    std::optional<std::string> canonicalComposition(const std::string& text) override {
+        return qor::canonicalComposition(text);
+    }
 };
 
 class MacOSSystemSupport final : public SystemSupport {

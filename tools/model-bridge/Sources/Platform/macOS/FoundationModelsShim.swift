@@ -4,11 +4,13 @@
 // The program's oldest system is older than the framework's image attachments, so every entry
 // point checks for macOS 27 and reports an unavailable model below it.
 
-import AppKit
+import CoreFoundation
+import CoreGraphics
 import Foundation
 import FoundationModels
+import ImageIO
 
-/// AppKit could not make an image of the bytes. The core asks qor_fm_image_is_readable before the
+/// ImageIO could not make an image of the bytes. The core asks qor_fm_image_is_readable before the
 /// call, so this is only a last resort.
 struct UnreadableImage: Error {}
 
@@ -88,30 +90,53 @@ private func imageAttachment(_ bytes: UnsafePointer<UInt8>?, _ length: Int) thro
     return Attachment(image)
 }
 
-/// NSImage reads every format the platform knows.
+/// ImageIO reads every format the system decodes. The first image as stored: no orientation
+/// applied, no scaling, no representation picked for a screen, so the model sees the file's pixels.
 private func decodedImage(_ bytes: UnsafePointer<UInt8>?, _ length: Int) -> CGImage? {
     let data = bytes.map { Data(bytes: $0, count: max(length, 0)) } ?? Data()
-    return NSImage(data: data)?.cgImage(forProposedRect: nil, context: nil, hints: nil)
+    guard let source = CGImageSourceCreateWithData(data as CFData, nil) else { return nil }
+    return CGImageSourceCreateImageAtIndex(source, 0, nil)
 }
 
-/// The bridge does nothing else while the model works, so the calling thread simply waits for a
-/// detached task; the framework's call does not need that thread.
+/// The model's answer arrives on a task of its own. On the main thread the wait serves the main run
+/// loop and the main dispatch queue, where the frameworks may post work the answer depends on; the
+/// task's end is itself posted to the main queue, which also wakes the loop.
 private final class TaskOutcome<Value>: @unchecked Sendable {
-    var result: Result<Value, any Error>?
+    var result: Result<Value, any Error>?  // main thread only, when waiting there
     let done = DispatchSemaphore(value: 0)
 }
 
 private func waitForTask<Value>(_ operation: @escaping @Sendable () async throws -> Value) throws -> Value {
     let outcome = TaskOutcome<Value>()
+    let onMain = Thread.isMainThread
     Task.detached {
+        let result: Result<Value, any Error>
         do {
-            outcome.result = .success(try await operation())
+            result = .success(try await operation())
         } catch {
-            outcome.result = .failure(error)
+            result = .failure(error)
         }
-        outcome.done.signal()
+        if onMain {
+            DispatchQueue.main.async {
+                outcome.result = result
+                CFRunLoopStop(CFRunLoopGetMain())
+            }
+        } else {
+            outcome.result = result
+            outcome.done.signal()
+        }
     }
-    outcome.done.wait()
+    if onMain {
+        // A run loop with nothing to wait for returns at once; the timer keeps it waiting.
+        let keepAlive = Timer(timeInterval: 3600, repeats: true) { _ in }
+        RunLoop.main.add(keepAlive, forMode: .default)
+        defer { keepAlive.invalidate() }
+        while outcome.result == nil {
+            CFRunLoopRun()
+        }
+    } else {
+        outcome.done.wait()
+    }
     return try outcome.result!.get()
 }
 

@@ -1,5 +1,5 @@
-// The portable canonical composition behind Workspace::canonicalComposition(), on ICU. Platforms
-// with a normaliser of their own override it.
+// The Linux canonical composition of bundle identifiers: ICU, loaded only when an identifier is not
+// plain ASCII.
 #include <dlfcn.h>
 
 // Only ICU's C interface: it is called through pointers looked up at run time.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "AudioHardware.h"
+#include "SystemCollation.h"
 
 namespace qor {
 
@@ -98,7 +98,7 @@ class Normalizer {
 
 }  // namespace
 
-std::optional<std::string> Workspace::canonicalComposition(const std::string& text) {
+std::optional<std::string> canonicalComposition(const std::string& text) {
     return Normalizer::shared().compose(text);
 }
 

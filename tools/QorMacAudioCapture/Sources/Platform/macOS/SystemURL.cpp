@@ -1,0 +1,38 @@
+// WebSocket URLs on macOS: the system's URL parser (Core Foundation's, under NSURL). The URL
+// session's transport takes the text itself, so only the scheme is read from the parse.
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "CLIOptions.h"
+
+namespace qor {
+
+std::optional<WebSocketURL> WebSocketURL::parse(const std::string& text) {
+    CFURLRef parsed =
+        CFURLCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                             static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, nullptr);
+    if (parsed == nullptr) {
+        return std::nullopt;
+    }
+    CFStringRef scheme = CFURLCopyScheme(parsed);
+    CFRelease(parsed);
+    WebSocketURL url;
+    url.text = text;
+    if (scheme != nullptr) {
+        char buffer[16] = {};
+        if (CFStringGetCString(scheme, buffer, sizeof buffer, kCFStringEncodingUTF8)) {
+            url.scheme = buffer;
+        }
+        CFRelease(scheme);
+    }
+    std::transform(url.scheme.begin(), url.scheme.end(), url.scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (url.scheme != "ws" && url.scheme != "wss") {
+        return std::nullopt;
+    }
+    return url;
+}
+
+}  // namespace qor
