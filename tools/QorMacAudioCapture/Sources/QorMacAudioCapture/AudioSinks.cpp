@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "Diagnostics.h"
 
@@ -19,13 +18,15 @@ void StandardOutputSink::write(std::span<const float> floatStereo) {
         Diagnostics::writeAll(Diagnostics::standardOutput, floatStereo.data(),
                               floatStereo.size_bytes());
     } else {
-        std::vector<std::uint32_t> swapped(floatStereo.size());
+        if (swapped_.size() < floatStereo.size()) {
+            swapped_.resize(floatStereo.size());
+        }
         for (std::size_t i = 0; i < floatStereo.size(); ++i) {
             std::uint32_t bits;
             std::memcpy(&bits, &floatStereo[i], 4);
-            swapped[i] = __builtin_bswap32(bits);
+            swapped_[i] = __builtin_bswap32(bits);
         }
-        Diagnostics::writeAll(Diagnostics::standardOutput, swapped.data(), swapped.size() * 4);
+        Diagnostics::writeAll(Diagnostics::standardOutput, swapped_.data(), floatStereo.size() * 4);
     }
 }
 

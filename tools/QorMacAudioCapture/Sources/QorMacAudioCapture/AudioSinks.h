@@ -1,8 +1,10 @@
 // Where captured audio goes: one sink per capture, chosen once by the entry.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace qor {
 
@@ -33,6 +35,8 @@ class StandardOutputSink final : public AudioSink {
   private:
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
+    // I/O queue only: big-endian hosts swap into this, grown to the largest block seen.
+    std::vector<std::uint32_t> swapped_;
 };
 
 }  // namespace qor
