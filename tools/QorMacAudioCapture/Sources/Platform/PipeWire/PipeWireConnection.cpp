@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,9 @@
 namespace qor::pipewire {
 
 namespace {
+
+// The most events one round of a PipeWire loop takes up.
+constexpr int kLoopBatch = 32;
 
 Properties propertiesOf(const spa_dict* dict) {
     Properties properties;
@@ -49,12 +53,14 @@ void initializeLibrary() {
 
 }  // namespace
 
-// A duplicate of the loop's epoll fd registered with the I/O queue's io_context. Queue thread only
+// A duplicate of a loop's epoll fd registered with the I/O queue's io_context. Queue thread only
 // once constructed.
 struct Connection::Watch {
-    Watch(boost::asio::io_context& context, int fd, std::shared_ptr<Connection> owner)
-        : descriptor(context, fd), connection(std::move(owner)) {}
+    Watch(boost::asio::io_context& context, int fd, pw_loop* loop,
+          std::shared_ptr<Connection> owner)
+        : descriptor(context, fd), loop(loop), connection(std::move(owner)) {}
     boost::asio::posix::stream_descriptor descriptor;
+    pw_loop* const loop;  // the loop this watch runs when its fd is ready
     // Cleared when the main thread takes the loop back. While set it keeps the connection alive,
     // so a queue that never gives the loop back can never see it destroyed.
     std::shared_ptr<Connection> connection;
@@ -99,6 +105,11 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     if (dataSource_ == nullptr) {
         return kStatusSystemError;
     }
+    // The real-time module gives the context the means to raise a thread to real-time priority,
+    // directly where the limits allow it, else through RTKit or the desktop portal: what
+    // PipeWire's own clients get for their data threads. Where it is missing or refuses, the
+    // capture runs at normal priority.
+    pw_context_load_module(context_, "libpipewire-module-rt", nullptr, nullptr);
     for (const char* module :
          {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
           "libpipewire-module-adapter", "libpipewire-module-metadata"}) {
@@ -227,23 +238,33 @@ OSStatus Connection::attach(IOQueue& queue) {
     if (lost()) {
         return kStatusServerLost;
     }
-    const int fd = ::fcntl(pw_loop_get_fd(loop_), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        return kStatusSystemError;
-    }
-    std::shared_ptr<Watch> watch;
-    try {
-        watch = std::make_shared<Watch>(queue.context(), fd, shared_from_this());
-    } catch (const std::exception&) {
-        ::close(fd);
-        return kStatusSystemError;
+    std::vector<std::shared_ptr<Watch>> watches;
+    for (pw_loop* loop : {loop_, dataLoop_}) {
+        const int fd = ::fcntl(pw_loop_get_fd(loop), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            return kStatusSystemError;
+        }
+        try {
+            watches.push_back(
+                std::make_shared<Watch>(queue.context(), fd, loop, shared_from_this()));
+        } catch (const std::exception&) {
+            ::close(fd);
+            return kStatusSystemError;
+        }
     }
     queue_ = &queue;
-    watch_ = watch;
+    watches_ = watches;
     pw_loop_leave(loop_);
-    boost::asio::post(queue.executor(), [watch] {
-        pw_loop_enter(watch->connection->loop_);
-        watch->connection->pump(watch);
+    boost::asio::post(queue.executor(), [watches] {
+        Connection& connection = *watches.front()->connection;
+        pw_loop_enter(connection.loop_);
+        // The queue watches the data loop itself, so a graph cycle wakes it once and runs the data
+        // loop alone; through the main loop it would cost a round of each.
+        pw_loop_update_io(connection.loop_, connection.dataSource_, 0);
+        connection.setRealtime(true);
+        for (const auto& watch : watches) {
+            connection.pump(watch);
+        }
     });
     return kAudioHardwareNoError;
 }
@@ -252,11 +273,15 @@ OSStatus Connection::detach() {
     if (queue_ == nullptr) {
         return kAudioHardwareNoError;
     }
-    auto watch = watch_;
-    const OSStatus status = perform([this, &watch] {
-        boost::system::error_code ignored;
-        watch->descriptor.close(ignored);  // cancels the armed wait
-        watch->connection.reset();
+    auto watches = watches_;
+    const OSStatus status = perform([this, &watches] {
+        for (const auto& watch : watches) {
+            boost::system::error_code ignored;
+            watch->descriptor.close(ignored);  // cancels the armed wait
+            watch->connection.reset();
+        }
+        pw_loop_update_io(loop_, dataSource_, SPA_IO_IN);
+        setRealtime(false);
         pw_loop_leave(loop_);
         return kAudioHardwareNoError;
     });
@@ -264,18 +289,38 @@ OSStatus Connection::detach() {
         return status;  // the queue may still hold the loop: it stays attached for good
     }
     queue_ = nullptr;
-    watch_.reset();
+    watches_.clear();
     pw_loop_enter(loop_);
     return kAudioHardwareNoError;
 }
 
-// On the I/O queue. The outer io_context sees the loop's epoll fd edge-triggered: one round runs
-// what woke us, then the wait is armed, then the loop is drained, since anything that arrived
-// before the arming raised its edge while nobody was waiting. A graph cycle thus costs one round
-// that does the work and one that finds nothing.
+// On the thread that takes the loop, or gives it back: the graph's cycles run here (see the data
+// loop above), so this thread gets the priority PipeWire gives its own data threads, and loses it
+// with the loop. The default priority is the module's. A refusal leaves the thread as it was.
+void Connection::setRealtime(bool realtime) {
+    auto* utils = static_cast<spa_thread_utils*>(
+        pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils));
+    if (utils == nullptr) {
+        return;
+    }
+    auto* thread = reinterpret_cast<spa_thread*>(pthread_self());
+    if (realtime) {
+        spa_thread_utils_acquire_rt(utils, thread, -1);
+    } else {
+        spa_thread_utils_drop_rt(utils, thread);
+    }
+}
+
+// On the I/O queue. The io_context sees the loop's epoll fd edge-triggered. One round runs what
+// woke us, then the wait is armed; arming a wait re-registers the fd with the io_context's epoll,
+// which looks at it again, so anything that arrived during the round wakes us at once. A graph
+// cycle thus costs one wake-up and one round of the data loop, as on PipeWire's own data thread.
 void Connection::pump(const std::shared_ptr<Watch>& watch) {
-    iterateLoop(loop_, 0);
-    if (!lost() && !watch->armed) {
+    const int handled = iterateLoop(watch->loop, 0);
+    if (lost()) {
+        return;
+    }
+    if (!watch->armed) {
         watch->armed = true;
         watch->descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
                                      [watch](const boost::system::error_code& error) {
@@ -285,8 +330,9 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
                                          }
                                      });
     }
-    if (!drain() && !lost()) {
-        // Still busy: let the diagnostics timer in before going on.
+    if (handled >= kLoopBatch) {
+        // A full round may have left events behind that raise no new edge: go on, after letting
+        // the diagnostics timer in.
         boost::asio::post(watch->descriptor.get_executor(), [watch] {
             if (watch->connection != nullptr) {
                 watch->connection->pump(watch);
@@ -296,7 +342,7 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
 }
 
 bool Connection::drain() {
-    for (int round = 0; round < 32; ++round) {
+    for (int round = 0; round < kLoopBatch; ++round) {
         if (iterateLoop(loop_, 0) == 0) {
             return true;
         }
