@@ -4,6 +4,8 @@
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,8 @@ namespace {
 
 // The most events one round of a PipeWire loop takes up.
 constexpr int kLoopBatch = 32;
+// The real-time priority of PipeWire's client data threads (its real-time module's default).
+constexpr int kRealtimePriority = 88;
 
 Properties propertiesOf(const spa_dict* dict) {
     Properties properties;
@@ -93,7 +97,10 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     pw_loop_enter(loop_);  // the opening thread owns the loop from now on
     // No client configuration file: it would load modules we never use (devices, session
     // objects) and a user's settings we do not want. Only what the connection needs is loaded.
-    context_ = pw_context_new(loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", nullptr), 0);
+    // Nor D-Bus: the library would map it (and the libraries behind it, most of a megabyte
+    // resident) for every client; only the real-time fallback below may need it.
+    context_ = pw_context_new(
+        loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", "support.dbus", "false", nullptr), 0);
     if (context_ == nullptr) {
         return kStatusSystemError;
     }
@@ -105,11 +112,6 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     if (dataSource_ == nullptr) {
         return kStatusSystemError;
     }
-    // The real-time module gives the context the means to raise a thread to real-time priority,
-    // directly where the limits allow it, else through RTKit or the desktop portal: what
-    // PipeWire's own clients get for their data threads. Where it is missing or refuses, the
-    // capture runs at normal priority.
-    pw_context_load_module(context_, "libpipewire-module-rt", nullptr, nullptr);
     for (const char* module :
          {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
           "libpipewire-module-adapter", "libpipewire-module-metadata"}) {
@@ -295,19 +297,39 @@ OSStatus Connection::detach() {
 }
 
 // On the thread that takes the loop, or gives it back: the graph's cycles run here (see the data
-// loop above), so this thread gets the priority PipeWire gives its own data threads, and loses it
-// with the loop. The default priority is the module's. A refusal leaves the thread as it was.
+// loop above), so this thread gets what PipeWire gives its own data threads, and loses it with the
+// loop. Like PipeWire's real-time module, it asks the kernel first, within RLIMIT_RTPRIO; only
+// where that is refused is the module loaded, to ask RTKit or the desktop portal over D-Bus (its
+// libraries cost most of a megabyte resident, so a capture that does not need them never maps
+// them). Where everything refuses, the thread keeps its normal priority.
 void Connection::setRealtime(bool realtime) {
-    auto* utils = static_cast<spa_thread_utils*>(
-        pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils));
-    if (utils == nullptr) {
+    const pthread_t self = pthread_self();
+    if (!realtime) {
+        sched_param normal{};
+        pthread_setschedparam(self, SCHED_OTHER, &normal);
         return;
     }
-    auto* thread = reinterpret_cast<spa_thread*>(pthread_self());
-    if (realtime) {
-        spa_thread_utils_acquire_rt(utils, thread, -1);
-    } else {
-        spa_thread_utils_drop_rt(utils, thread);
+    int priority = std::clamp(kRealtimePriority, sched_get_priority_min(SCHED_FIFO),
+                              sched_get_priority_max(SCHED_FIFO));
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
+        priority = static_cast<int>(limit.rlim_cur);
+    }
+    sched_param parameter{};
+    parameter.sched_priority = priority;
+    if (pthread_setschedparam(self, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0) {
+        return;
+    }
+    if (pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils) == nullptr) {
+        const spa_dict_item dbus[] = {SPA_DICT_ITEM_INIT("support.dbus", "true")};
+        const spa_dict allowDBus = SPA_DICT_INIT_ARRAY(dbus);
+        pw_context_update_properties(context_, &allowDBus);
+        pw_context_load_module(context_, "libpipewire-module-rt", nullptr, nullptr);
+    }
+    if (auto* utils = static_cast<spa_thread_utils*>(
+            pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils))) {
+        spa_thread_utils_acquire_rt(utils, reinterpret_cast<spa_thread*>(self), kRealtimePriority);
     }
 }
 
