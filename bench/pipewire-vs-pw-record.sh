@@ -228,6 +228,9 @@ ratio = {key: statistics.median(a / b for a, b in zip(ours[key], reference[key])
          for key in ("cpu", "steady", "first")}
 print(f"{'ratio, run by run':<20}{ratio['cpu']:>10.2f}{ratio['steady']:>13.2f}{'-':>13}"
       f"{ratio['first']:>15.2f}")
+for name, values in results.items():
+    print(f"{name}: first byte in cycle {', '.join(map(str, values['cycle']))} "
+          f"(the first cycle in {values['cycle'].count(1)} of {len(values['cycle'])} runs)")
 
 # Click latency: both record the click player's stream at once.
 CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click
