@@ -21,10 +21,18 @@
 # minus that time. Median and maximum are printed for each program, with the graph's quantum and
 # the target of one quantum plus 2 ms.
 #
+# Then both record the tone at once while twice as many busy loops as cores load the machine, and
+# the cycles whose audio is missing or damaged are counted in each recording: a pure sine obeys
+# x[n+1] + x[n-1] = 2 cos(w) x[n], so a sample that breaks it (beyond the 16-bit tone's rounding)
+# marks its graph cycle as damaged, and a cycle that never arrived breaks it where the audio on
+# either side meets. Last, both record the tone at once with libQorBenchHeapCounter.so preloaded:
+# heap allocations from one second after the first byte to the end, and the peak of heap bytes in
+# use.
+#
 # QorMacAudioCapture runs as `--include-tree --pid <player>`; pw-record as
 # `--format f32 --rate 48000 --channels 2 --target <player's node> -`, so both produce float32
 # stereo at 48000 frames per second from the same stream. Environment: QOR_BUILD_DIR (default
-# build), QOR_BENCH_CLICKS, QOR_BENCH_CLICK_INTERVAL_MS.
+# build), QOR_BENCH_CLICKS, QOR_BENCH_CLICK_INTERVAL_MS, QOR_BENCH_LOAD_SECONDS (default SECONDS).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,20 +43,25 @@ binary="$build_dir/tools/QorMacAudioCapture/QorMacAudioCapture"
 [ -x "$binary" ] || { echo "bench: build QorMacAudioCapture first ($binary)" >&2; exit 1; }
 click_player="$build_dir/bench/QorBenchClickPlayer"
 [ -x "$click_player" ] || { echo "bench: build QorBenchClickPlayer first ($click_player)" >&2; exit 1; }
+heap_counter="$build_dir/bench/libQorBenchHeapCounter.so"
+[ -f "$heap_counter" ] || { echo "bench: build QorBenchHeapCounter first ($heap_counter)" >&2; exit 1; }
 clicks=${QOR_BENCH_CLICKS:-20}
 click_interval_ms=${QOR_BENCH_CLICK_INTERVAL_MS:-250}
 
 # shellcheck source=bench/audio-setup.sh
 . "$root/bench/audio-setup.sh"
 bench_setup qor-bench
-# A tone that lasts the whole benchmark.
-bench_tone qor-bench-tone "$((seconds * runs * 2 + 30))"
+load_seconds=${QOR_BENCH_LOAD_SECONDS:-$seconds}
+# A tone that lasts the whole benchmark: the runs, the clicks' time, the load and the heap runs.
+bench_tone qor-bench-tone "$((seconds * runs * 2 + clicks * click_interval_ms / 1000 + load_seconds + seconds + 60))"
 
-python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" <<'EOF'
-import os, selectors, signal, statistics, subprocess, sys, threading, time, json
+python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" \
+  "$heap_counter" "$bench_work" "$load_seconds" <<'EOF'
+import math, os, selectors, signal, statistics, struct, subprocess, sys, threading, time, json
 
 binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 click_player, clicks, click_interval = sys.argv[5], int(sys.argv[6]), int(sys.argv[7]) / 1000.0
+heap_counter, work, load_seconds = sys.argv[8], sys.argv[9], float(sys.argv[10])
 BYTES_PER_SECOND = 48000 * 2 * 4
 
 def node_of(pid, timeout=10.0):
@@ -93,9 +106,14 @@ def peak_rss_mb(pid):
 
 class Recording:
     """A recorder reading its own stdout, time-stamping every chunk."""
-    def __init__(self, argv):
+    def __init__(self, argv, heap_file=None):
         self.started = time.monotonic()
-        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.heap_file = heap_file
+        env = None
+        if heap_file:
+            env = dict(os.environ, LD_PRELOAD=heap_counter, QOR_BENCH_HEAP_FILE=heap_file)
+        self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        env=env)
         os.set_blocking(self.process.stdout.fileno(), False)
         self.chunks = []          # (arrival time, bytes so far after this chunk)
         self.total = 0
@@ -118,6 +136,8 @@ class Recording:
                 self.samples += data
             if self.mark is None and now - self.started > self.first_byte + 1.0:
                 self.mark = (cpu_seconds(self.process.pid), self.total)
+                if self.heap_file:
+                    self.heap_mark = heap_counters(self.heap_file)
         return bool(data)
 
     def stop(self):
@@ -127,13 +147,23 @@ class Recording:
         if self.mark is not None and self.total > self.mark[1]:
             self.steady = (end_cpu - self.mark[0]) / ((self.total - self.mark[1]) / BYTES_PER_SECOND)
         self.peak_rss = peak_rss_mb(pid)
+        if self.heap_file:
+            self.heap_end = heap_counters(self.heap_file)
+        if self.process.poll() is not None:
+            # It ended on its own (send_signal would have reaped it too): no figures of its own.
+            sys.exit(f"bench: {self.process.args[0]} ended early with status {self.process.returncode}")
         self.process.send_signal(signal.SIGINT)
         _, status, rusage = os.wait4(pid, 0)
         self.cpu = rusage.ru_utime + rusage.ru_stime
         self.process.returncode = os.waitstatus_to_exitcode(status)
 
-def record(argvs, duration, keep=False):
-    recordings = [Recording(argv) for argv in argvs]
+def heap_counters(path):
+    """allocations, frees, bytes in use, peak bytes in use (see bench/HeapCounter.cpp)"""
+    with open(path, "rb") as f:
+        return struct.unpack("<4Q", f.read(32))
+
+def record(argvs, duration, keep=False, heap_files=None):
+    recordings = [Recording(argv, heap) for argv, heap in zip(argvs, heap_files or [None] * len(argvs))]
     selector = selectors.DefaultSelector()
     for r in recordings:
         selector.register(r.process.stdout, selectors.EVENT_READ, r)
@@ -198,6 +228,9 @@ ratio = {key: statistics.median(a / b for a, b in zip(ours[key], reference[key])
          for key in ("cpu", "steady", "first")}
 print(f"{'ratio, run by run':<20}{ratio['cpu']:>10.2f}{ratio['steady']:>13.2f}{'-':>13}"
       f"{ratio['first']:>15.2f}")
+for name, values in results.items():
+    print(f"{name}: first byte in cycle {', '.join(map(str, values['cycle']))} "
+          f"(the first cycle in {values['cycle'].count(1)} of {len(values['cycle'])} runs)")
 
 # Click latency: both record the click player's stream at once.
 CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click
@@ -265,4 +298,45 @@ for name, r in zip(names, recordings):
         continue
     print(f"{name:<20}{f'{len(values)}/{len(clicked)}':>8}{statistics.median(values):>11.2f}"
           f"{max(values):>9.2f}{'yes' if max(values) <= target_ms else 'no':>19}")
+
+# Damage under load: both record the tone at once while busy loops keep every core busy.
+TONE_HZ = 440.0
+def damaged_cycles(r, quantum):
+    """Graph cycles (by frame index) holding a sample that the tone cannot have."""
+    whole = len(r.samples) - len(r.samples) % 8
+    left = memoryview(bytes(r.samples[:whole])).cast("f")[0::2]
+    coefficient = 2.0 * math.cos(2.0 * math.pi * TONE_HZ / 48000.0)
+    damaged = set()
+    for n in range(1, len(left) - 1):
+        if abs(left[n + 1] + left[n - 1] - coefficient * left[n]) > 1e-3:
+            damaged.add(n // quantum)
+    return len(damaged), len(left) // quantum
+
+print()
+loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2 * os.cpu_count())]
+try:
+    time.sleep(0.5)
+    loaded = record(list(names.values()), load_seconds, keep=True)
+finally:
+    for loop in loops:
+        loop.kill()
+        loop.wait()
+print(f"under load ({len(loops)} busy loops on {os.cpu_count()} cores, {load_seconds:.0f} s, both at "
+      f"once): graph cycles of {quanta[-1]} frames with missing or damaged audio")
+print(f"{'program':<20}{'damaged':>9}{'of cycles':>11}")
+for name, r in zip(names, loaded):
+    damaged, total = damaged_cycles(r, quanta[-1])
+    print(f"{name:<20}{damaged:>9}{total:>11}")
+
+# Heap: both record the tone at once with the counter preloaded.
+heap_files = [os.path.join(work, f"heap-{i}") for i in range(len(names))]
+steady = record(list(names.values()), seconds, heap_files=heap_files)
+print()
+print(f"heap during a steady capture ({seconds:.0f} s, both at once; steady: from 1 s after the "
+      f"first byte to the stop)")
+print(f"{'program':<20}{'allocations':>13}{'steady allocs':>15}{'peak heap KB':>14}")
+for name, r in zip(names, steady):
+    allocations, _, _, peak = r.heap_end
+    marked = r.heap_mark[0] if hasattr(r, "heap_mark") else float("nan")
+    print(f"{name:<20}{allocations:>13}{allocations - marked:>15}{peak / 1024:>14.0f}")
 EOF

@@ -2,12 +2,17 @@
 // tone players: what it captures, what it lists, how it ends and what it leaves behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <thread>
 
 #include "AudioAnalysis.h"
@@ -341,6 +346,42 @@ TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
     }
     expectGone(owned);
     ::close(reader);
+}
+
+// Whether this machine lets a thread of ours take real-time priority directly (as root, or with an
+// RLIMIT_RTPRIO): then the capture's graph thread must have it.
+bool realTimeGranted() {
+    bool granted = false;
+    std::thread probe([&] {
+        sched_param parameter{};
+        parameter.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        granted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+    });
+    probe.join();
+    return granted;
+}
+
+// The I/O queue's thread runs the graph's cycles; it is named after the queue label's tail.
+std::optional<int> schedulingPolicyOfThread(int pid, const std::string& name) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name) {
+            return sched_getscheduler(std::stoi(task.path().filename().string()));
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(PipeWireCapture, TheGraphThreadRunsAtRealTimePriorityWhereGranted) {
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    const auto policy = schedulingPolicyOfThread(capture->pid(), "native-audio.io");
+    ASSERT_TRUE(policy.has_value());
+    EXPECT_EQ(*policy & ~SCHED_RESET_ON_FORK, realTimeGranted() ? SCHED_FIFO : SCHED_OTHER);
+    capture->sendSignal(SIGTERM);
+    EXPECT_EQ(capture->wait(10s).exitStatus, 0);
 }
 
 TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {

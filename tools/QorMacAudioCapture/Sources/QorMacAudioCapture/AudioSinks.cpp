@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "Diagnostics.h"
 
@@ -64,13 +63,15 @@ void StandardOutputSink::write(std::span<const float> floatStereo) {
     if constexpr (std::endian::native == std::endian::little) {
         deliver(reinterpret_cast<const char*>(floatStereo.data()), floatStereo.size_bytes());
     } else {
-        std::vector<std::uint32_t> swapped(floatStereo.size());
+        if (swapped_.size() < floatStereo.size()) {
+            swapped_.resize(floatStereo.size());
+        }
         for (std::size_t i = 0; i < floatStereo.size(); ++i) {
             std::uint32_t bits;
             std::memcpy(&bits, &floatStereo[i], 4);
-            swapped[i] = __builtin_bswap32(bits);
+            swapped_[i] = __builtin_bswap32(bits);
         }
-        deliver(reinterpret_cast<const char*>(swapped.data()), swapped.size() * 4);
+        deliver(reinterpret_cast<const char*>(swapped_.data()), floatStereo.size() * 4);
     }
 }
 

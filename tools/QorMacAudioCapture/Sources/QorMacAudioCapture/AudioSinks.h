@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace qor {
 
@@ -46,6 +48,8 @@ class StandardOutputSink final : public AudioSink {
     const std::string formatName_ = "float32le";
     // Set once by the main thread, read by the I/O queue's writes.
     std::atomic<bool> stopWaiting_{false};
+    // I/O queue only: big-endian hosts swap into this, grown to the largest block seen.
+    std::vector<std::uint32_t> swapped_;
 };
 
 }  // namespace qor

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <csignal>
 #include <future>
+#include <span>
 #include <vector>
 
 #include "ProcessCatalog.h"
@@ -27,6 +28,15 @@ std::string makeUUIDString() {
 }
 
 namespace {
+
+// The first `samples` of a buffer that only ever grows, so that once the largest block has been
+// seen the audio path allocates nothing.
+std::span<float> reserve(std::vector<float>& buffer, std::size_t samples) {
+    if (buffer.size() < samples) {
+        buffer.resize(samples);
+    }
+    return std::span<float>(buffer).first(samples);
+}
 
 int modeValue(const CLIOptions& options) {
     return options.selection == CaptureSelection::exclude ? 1 : 0;
@@ -84,7 +94,8 @@ CoreAudioTapCapture::CoreAudioTapCapture(CLIOptions options, std::shared_ptr<Aud
     : options_(std::move(options)),
       sink_(std::move(sink)),
       hardware_(platform.hardware),
-      workspace_(platform.workspace) {}
+      workspace_(platform.workspace),
+      bytesPerSample_(sink_->formatName() == "float32le" ? 4 : 2) {}
 
 CoreAudioTapCapture::~CoreAudioTapCapture() = default;
 
@@ -403,29 +414,38 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
     }
     const std::size_t frames = first.mDataByteSize / frameBytes;
 
-    std::vector<float> block(2 * frames, 0.0f);
     const auto* samples = static_cast<const float*>(first.mData);
+    std::span<const float> block;
     const AudioBuffer* second = input.mNumberBuffers >= 2 ? &input.mBuffers[1] : nullptr;
     if (second != nullptr && first.mNumberChannels == 1 && second->mNumberChannels == 1 &&
         second->mData != nullptr) {
         // Planar: the frame count comes from buffer 0; never read past what buffer 1 holds.
+        std::span<float> stereo = reserve(stereo_, 2 * frames);
         const auto* right = static_cast<const float*>(second->mData);
         const std::size_t rightFrames = std::min<std::size_t>(frames, second->mDataByteSize / 4);
         for (std::size_t k = 0; k < frames; ++k) {
-            block[2 * k] = samples[k];
-            block[2 * k + 1] = k < rightFrames ? right[k] : 0.0f;
+            stereo[2 * k] = samples[k];
+            stereo[2 * k + 1] = k < rightFrames ? right[k] : 0.0f;
         }
+        block = stereo;
+    } else if (first.mNumberChannels == 2) {
+        // Interleaved stereo, the layout every backend delivers, is the block already: the
+        // platform's buffer goes on as it is, without a copy.
+        block = std::span<const float>(samples, 2 * frames);
     } else {
+        std::span<float> stereo = reserve(stereo_, 2 * frames);
         const std::size_t rightOffset = first.mNumberChannels >= 2 ? 1 : 0;
         for (std::size_t k = 0; k < frames; ++k) {
             const std::size_t base = k * channels;
-            block[2 * k] = samples[base];
-            block[2 * k + 1] = samples[base + rightOffset];
+            stereo[2 * k] = samples[base];
+            stereo[2 * k + 1] = samples[base + rightOffset];
         }
+        block = stereo;
     }
 
-    if (resampler_) {
-        block = resampler_->process(block);
+    if (resampler_ && !resampler_->bypasses()) {
+        std::span<float> output = reserve(resampled_, resampler_->maxOutputSamples(block.size()));
+        block = output.first(resampler_->process(block, output));
     }
     if (block.empty()) {
         return;
@@ -441,8 +461,7 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
     packetCount_ += 1;
     frameCount_ += block.size() / 2;
     writeCount_ += 1;
-    const std::uint64_t bytesPerSample = sink_->formatName() == "float32le" ? 4 : 2;
-    byteCount_ += block.size() * bytesPerSample;
+    byteCount_ += block.size() * bytesPerSample_;
     sink_->write(block);
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "AudioHardware.h"
 #include "AudioSinks.h"
@@ -93,6 +94,8 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     AudioHardware& hardware_;
     Workspace& workspace_;
     IOQueue ioQueue_{kIOQueueLabel};
+    // The sink's wire format is fixed with the sink: bytes per sample for byteCount.
+    const std::uint64_t bytesPerSample_;
 
     // Main thread only.
     AudioObjectID tapID_ = kAudioObjectUnknown;
@@ -113,6 +116,10 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::uint64_t writeCount_ = 0;
     std::uint64_t byteCount_ = 0;
     float lastPeak_ = 0.0f;
+    // I/O queue only: the stereo block and the resampler's output, reused from one callback to the
+    // next and grown to the largest block seen, so a running capture allocates nothing per cycle.
+    std::vector<float> stereo_;
+    std::vector<float> resampled_;
 
     // Set on the main thread when the backend reports that the audio server went away.
     std::atomic<bool> serverLost_{false};

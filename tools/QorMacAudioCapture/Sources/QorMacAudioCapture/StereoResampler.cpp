@@ -2,6 +2,7 @@
 // multiplication and addition in single precision, on every compiler and processor.
 #include "StereoResampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -14,34 +15,54 @@ double clampedInputRate(double rate) {
 }  // namespace
 
 StereoResampler::StereoResampler(double inputRate, double outputRate)
-    : inputRate_(clampedInputRate(inputRate)), outputRate_(outputRate) {}
+    : inputRate_(clampedInputRate(inputRate)),
+      outputRate_(outputRate),
+      bypass_(std::fabs(inputRate_ - 48000.0) < 0.5) {}
+
+std::size_t StereoResampler::maxOutputSamples(std::size_t inputSamples) const {
+    if (bypass_) {
+        return inputSamples;
+    }
+    // One output frame per step over the working buffer (the block plus the carried frame), plus
+    // one for a position a rounding error below zero and one for the truncation.
+    const double frames = static_cast<double>(inputSamples / 2 + 1);
+    return 2 * (static_cast<std::size_t>(frames * outputRate_ / inputRate_) + 2);
+}
 
 std::vector<float> StereoResampler::process(std::span<const float> block) {
+    std::vector<float> output(maxOutputSamples(block.size()));
+    output.resize(process(block, output));
+    return output;
+}
+
+std::size_t StereoResampler::process(std::span<const float> block, std::span<float> output) {
     if (block.size() < 2) {
-        return {};
+        return 0;
     }
-    if (std::fabs(inputRate_ - 48000.0) < 0.5) {
-        return std::vector<float>(block.begin(), block.end());
+    if (bypass_) {
+        std::copy(block.begin(), block.end(), output.begin());
+        return block.size();
     }
 
+    // Grown on every block, carried frame or not, so that the largest block seen sizes it.
+    if (working_.size() < block.size() + 2) {
+        working_.resize(block.size() + 2);
+    }
     std::span<const float> working = block;
     if (previousFrame_) {
-        working_.resize(block.size() + 2);
         working_[0] = previousFrame_->first;
         working_[1] = previousFrame_->second;
         std::copy(block.begin(), block.end(), working_.begin() + 2);
-        working = working_;
+        working = std::span<const float>(working_).first(block.size() + 2);
     } else if (working.size() < 4) {
-        return {};
+        return 0;
     }
 
     const std::size_t frames = working.size() / 2;
     const std::size_t last = frames - 1;
     const double step = inputRate_ / outputRate_;
 
-    std::vector<float> output;
-    output.reserve(2 * static_cast<std::size_t>(std::trunc(static_cast<double>(frames) / step)));
-
+    std::size_t written = 0;
     double p = position_;
     while (p + 1.0 < static_cast<double>(frames)) {
         // Truncation, not flooring: a position a rounding error below zero must still read frame 0.
@@ -52,15 +73,15 @@ std::vector<float> StereoResampler::process(std::span<const float> block) {
         const float lj = working[2 * j], rj = working[2 * j + 1];
         const float dl = lj - li;
         const float ml = dl * t;
-        output.push_back(li + ml);
+        output[written++] = li + ml;
         const float dr = rj - ri;
         const float mr = dr * t;
-        output.push_back(ri + mr);
+        output[written++] = ri + mr;
         p = p + step;
     }
     position_ = p - static_cast<double>(last);
     previousFrame_ = std::make_pair(working[2 * last], working[2 * last + 1]);
-    return output;
+    return written;
 }
 
 }  // namespace qor

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,11 @@
 namespace qor::pipewire {
 
 namespace {
+
+// The most events one round of a PipeWire loop takes up.
+constexpr int kLoopBatch = 32;
+// The real-time priority of PipeWire's client data threads (its real-time module's default).
+constexpr int kRealtimePriority = 88;
 
 Properties propertiesOf(const spa_dict* dict) {
     Properties properties;
@@ -49,12 +57,14 @@ void initializeLibrary() {
 
 }  // namespace
 
-// A duplicate of the loop's epoll fd registered with the I/O queue's io_context. Queue thread only
+// A duplicate of a loop's epoll fd registered with the I/O queue's io_context. Queue thread only
 // once constructed.
 struct Connection::Watch {
-    Watch(boost::asio::io_context& context, int fd, std::shared_ptr<Connection> owner)
-        : descriptor(context, fd), connection(std::move(owner)) {}
+    Watch(boost::asio::io_context& context, int fd, pw_loop* loop,
+          std::shared_ptr<Connection> owner)
+        : descriptor(context, fd), loop(loop), connection(std::move(owner)) {}
     boost::asio::posix::stream_descriptor descriptor;
+    pw_loop* const loop;  // the loop this watch runs when its fd is ready
     // Cleared when the main thread takes the loop back. While set it keeps the connection alive,
     // so a queue that never gives the loop back can never see it destroyed.
     std::shared_ptr<Connection> connection;
@@ -87,7 +97,10 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     pw_loop_enter(loop_);  // the opening thread owns the loop from now on
     // No client configuration file: it would load modules we never use (devices, session
     // objects) and a user's settings we do not want. Only what the connection needs is loaded.
-    context_ = pw_context_new(loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", nullptr), 0);
+    // Nor D-Bus: the library would map it (and the libraries behind it, most of a megabyte
+    // resident) for every client; only the real-time fallback below may need it.
+    context_ = pw_context_new(
+        loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", "support.dbus", "false", nullptr), 0);
     if (context_ == nullptr) {
         return kStatusSystemError;
     }
@@ -227,23 +240,33 @@ OSStatus Connection::attach(IOQueue& queue) {
     if (lost()) {
         return kStatusServerLost;
     }
-    const int fd = ::fcntl(pw_loop_get_fd(loop_), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        return kStatusSystemError;
-    }
-    std::shared_ptr<Watch> watch;
-    try {
-        watch = std::make_shared<Watch>(queue.context(), fd, shared_from_this());
-    } catch (const std::exception&) {
-        ::close(fd);
-        return kStatusSystemError;
+    std::vector<std::shared_ptr<Watch>> watches;
+    for (pw_loop* loop : {loop_, dataLoop_}) {
+        const int fd = ::fcntl(pw_loop_get_fd(loop), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            return kStatusSystemError;
+        }
+        try {
+            watches.push_back(
+                std::make_shared<Watch>(queue.context(), fd, loop, shared_from_this()));
+        } catch (const std::exception&) {
+            ::close(fd);
+            return kStatusSystemError;
+        }
     }
     queue_ = &queue;
-    watch_ = watch;
+    watches_ = watches;
     pw_loop_leave(loop_);
-    boost::asio::post(queue.executor(), [watch] {
-        pw_loop_enter(watch->connection->loop_);
-        watch->connection->pump(watch);
+    boost::asio::post(queue.executor(), [watches] {
+        Connection& connection = *watches.front()->connection;
+        pw_loop_enter(connection.loop_);
+        // The queue watches the data loop itself, so a graph cycle wakes it once and runs the data
+        // loop alone; through the main loop it would cost a round of each.
+        pw_loop_update_io(connection.loop_, connection.dataSource_, 0);
+        connection.setRealtime(true);
+        for (const auto& watch : watches) {
+            connection.pump(watch);
+        }
     });
     return kAudioHardwareNoError;
 }
@@ -252,11 +275,15 @@ OSStatus Connection::detach() {
     if (queue_ == nullptr) {
         return kAudioHardwareNoError;
     }
-    auto watch = watch_;
-    const OSStatus status = perform([this, &watch] {
-        boost::system::error_code ignored;
-        watch->descriptor.close(ignored);  // cancels the armed wait
-        watch->connection.reset();
+    auto watches = watches_;
+    const OSStatus status = perform([this, &watches] {
+        for (const auto& watch : watches) {
+            boost::system::error_code ignored;
+            watch->descriptor.close(ignored);  // cancels the armed wait
+            watch->connection.reset();
+        }
+        pw_loop_update_io(loop_, dataSource_, SPA_IO_IN);
+        setRealtime(false);
         pw_loop_leave(loop_);
         return kAudioHardwareNoError;
     });
@@ -264,18 +291,58 @@ OSStatus Connection::detach() {
         return status;  // the queue may still hold the loop: it stays attached for good
     }
     queue_ = nullptr;
-    watch_.reset();
+    watches_.clear();
     pw_loop_enter(loop_);
     return kAudioHardwareNoError;
 }
 
-// On the I/O queue. The outer io_context sees the loop's epoll fd edge-triggered: one round runs
-// what woke us, then the wait is armed, then the loop is drained, since anything that arrived
-// before the arming raised its edge while nobody was waiting. A graph cycle thus costs one round
-// that does the work and one that finds nothing.
+// On the thread that takes the loop, or gives it back: the graph's cycles run here (see the data
+// loop above), so this thread gets what PipeWire gives its own data threads, and loses it with the
+// loop. Like PipeWire's real-time module, it asks the kernel first, within RLIMIT_RTPRIO; only
+// where that is refused is the module loaded, to ask RTKit or the desktop portal over D-Bus (its
+// libraries cost most of a megabyte resident, so a capture that does not need them never maps
+// them). Where everything refuses, the thread keeps its normal priority.
+void Connection::setRealtime(bool realtime) {
+    const pthread_t self = pthread_self();
+    if (!realtime) {
+        sched_param normal{};
+        pthread_setschedparam(self, SCHED_OTHER, &normal);
+        return;
+    }
+    int priority = std::clamp(kRealtimePriority, sched_get_priority_min(SCHED_FIFO),
+                              sched_get_priority_max(SCHED_FIFO));
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
+        priority = static_cast<int>(limit.rlim_cur);
+    }
+    sched_param parameter{};
+    parameter.sched_priority = priority;
+    if (pthread_setschedparam(self, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0) {
+        return;
+    }
+    if (pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils) == nullptr) {
+        const spa_dict_item dbus[] = {SPA_DICT_ITEM_INIT("support.dbus", "true")};
+        const spa_dict allowDBus = SPA_DICT_INIT_ARRAY(dbus);
+        pw_context_update_properties(context_, &allowDBus);
+        pw_context_load_module(context_, "libpipewire-module-rt", nullptr, nullptr);
+    }
+    if (auto* utils = static_cast<spa_thread_utils*>(
+            pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils))) {
+        spa_thread_utils_acquire_rt(utils, reinterpret_cast<spa_thread*>(self), kRealtimePriority);
+    }
+}
+
+// On the I/O queue. The io_context sees the loop's epoll fd edge-triggered. One round runs what
+// woke us, then the wait is armed; arming a wait re-registers the fd with the io_context's epoll,
+// which looks at it again, so anything that arrived during the round wakes us at once. A graph
+// cycle thus costs one wake-up and one round of the data loop, as on PipeWire's own data thread.
 void Connection::pump(const std::shared_ptr<Watch>& watch) {
-    iterateLoop(loop_, 0);
-    if (!lost() && !watch->armed) {
+    const int handled = iterateLoop(watch->loop, 0);
+    if (lost()) {
+        return;
+    }
+    if (!watch->armed) {
         watch->armed = true;
         watch->descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
                                      [watch](const boost::system::error_code& error) {
@@ -285,8 +352,9 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
                                          }
                                      });
     }
-    if (!drain() && !lost()) {
-        // Still busy: let the diagnostics timer in before going on.
+    if (handled >= kLoopBatch) {
+        // A full round may have left events behind that raise no new edge: go on, after letting
+        // the diagnostics timer in.
         boost::asio::post(watch->descriptor.get_executor(), [watch] {
             if (watch->connection != nullptr) {
                 watch->connection->pump(watch);
@@ -296,7 +364,7 @@ void Connection::pump(const std::shared_ptr<Watch>& watch) {
 }
 
 bool Connection::drain() {
-    for (int round = 0; round < 32; ++round) {
+    for (int round = 0; round < kLoopBatch; ++round) {
         if (iterateLoop(loop_, 0) == 0) {
             return true;
         }

@@ -8,18 +8,19 @@
 //  - Detached: the thread that opened the connection (the main thread) owns the loop and iterates
 //    it inside each operation, for bounded waits only.
 //  - Attached to an IOQueue (from the I/O proc's creation until the last tap on the connection is
-//    destroyed): the queue's thread owns it. The loop's epoll fd is watched by the queue's
-//    io_context, so the process callback runs on the queue itself and hands PipeWire's buffer to
-//    the I/O block without a copy. Operations from the main thread are run there by perform().
-//    Ownership only changes hands while no stream of ours is running, so nothing is sent to the
-//    loop in the instant between one owner's leave and the other's enter.
+//    destroyed): the queue's thread owns it. The epoll fds of the loop and of the data loop are
+//    watched by the queue's io_context, so the process callback runs on the queue itself and hands
+//    PipeWire's buffer to the I/O block without a copy. Operations from the main thread are run
+//    there by perform(). Ownership only changes hands while no stream of ours is running, so
+//    nothing is sent to the loop in the instant between one owner's leave and the other's enter.
 //
 // The data loop. PipeWire would run the graph's side of our streams (the node's wake-up, buffer
 // exchange, the process callback) on a thread of its own, which then had to wake the owner's
 // thread for every cycle as well. The connection stops that thread and runs the context's data
-// loop nested in its own loop instead, so one cycle wakes one thread: the loop owner's. Nobody
-// enters the data loop, so PipeWire's calls into it run at once on the calling thread, which is
-// always the owner.
+// loop on the loop owner's thread instead (nested in its own loop while detached, watched on its
+// own while attached), so one cycle wakes one thread: the loop owner's, which takes PipeWire's
+// real-time priority for a data thread while it has the loop. Nobody enters the data loop, so
+// PipeWire's calls into it run at once on the calling thread, which is always the owner.
 //
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
@@ -113,6 +114,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection() = default;
     OSStatus connect(Clock::time_point deadline);
     void pump(const std::shared_ptr<Watch>& watch);
+    void setRealtime(bool realtime);
     bool drain();
     static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
@@ -152,7 +154,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Main thread only.
     IOQueue* queue_ = nullptr;
-    std::shared_ptr<Watch> watch_;
+    std::vector<std::shared_ptr<Watch>> watches_;  // the main loop's and the data loop's
     bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
 };
 
