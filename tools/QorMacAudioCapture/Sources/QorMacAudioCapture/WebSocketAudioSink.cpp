@@ -1,6 +1,7 @@
 #include "WebSocketAudioSink.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -18,14 +19,25 @@ void toPCM16LE(std::span<const float> samples, std::span<std::uint8_t> bytes) {
 
 std::shared_ptr<WebSocketAudioSink> WebSocketAudioSink::create(const WebSocketURL& url,
                                                                FailureReport report) {
+    return create(makeWebSocketTransport(url), report);
+}
+
+std::shared_ptr<WebSocketAudioSink> WebSocketAudioSink::create(
+    std::unique_ptr<WebSocketTransport> transport, FailureReport report) {
     auto sink = std::make_shared<WebSocketAudioSink>(Passkey{});
     sink->report_ = report;
-    sink->transport_ = makeWebSocketTransport(url);
+    sink->payloads_ = std::make_shared<PayloadPool>();
+    sink->transport_ = std::move(transport);
     sink->transport_->start(sink->weak_from_this());
     return sink;
 }
 
-WebSocketAudioSink::WebSocketAudioSink(Passkey) {}
+WebSocketAudioSink::WebSocketAudioSink(Passkey) {
+    for (std::size_t i = 0; i < freeBuffers_.size(); ++i) {
+        freeBuffers_[i] = i;
+    }
+    freeCount_ = freeBuffers_.size();
+}
 
 WebSocketAudioSink::~WebSocketAudioSink() = default;
 
@@ -33,16 +45,39 @@ void WebSocketAudioSink::write(std::span<const float> floatStereo) {
     if (floatStereo.empty()) {
         return;
     }
+    std::size_t slot = 0;
+    std::array<std::size_t, maximumPendingWrites> idle{};
+    std::size_t idleCount = 0;
     {
         std::lock_guard guard(lock_);
         if (closed_ || pendingWrites_ >= maximumPendingWrites) {
             return;
         }
+        slot = freeBuffers_[--freeCount_];
+        lentBuffers_[(firstLent_ + static_cast<std::size_t>(pendingWrites_)) %
+                     lentBuffers_.size()] = slot;
         ++pendingWrites_;
+        idle = freeBuffers_;
+        idleCount = freeCount_;
     }
-    std::vector<std::uint8_t> payload(floatStereo.size() * 2);
+    const std::size_t size = floatStereo.size() * 2;
+    if (size > largestPayload_) {
+        // A larger block than ever: every buffer this thread holds grows now, so the next blocks
+        // of this size find theirs ready. Buffers lent out grow when they next come back to use.
+        // Only this thread takes buffers from the free list, so those idle stay idle meanwhile.
+        largestPayload_ = size;
+        for (std::size_t i = 0; i < idleCount; ++i) {
+            payloads_->buffers[idle[i]].resize(size);
+        }
+    }
+    std::vector<std::uint8_t>& buffer = payloads_->buffers[slot];
+    if (buffer.size() < largestPayload_) {
+        buffer.resize(largestPayload_);
+    }
+    const std::span<std::uint8_t> payload(buffer.data(), size);
     toPCM16LE(floatStereo, payload);
-    transport_->send(std::move(payload));
+    // The aliasing pointer shares the pool's count without allocating.
+    transport_->send(payload, std::shared_ptr<const void>(payloads_, &buffer));
 }
 
 void WebSocketAudioSink::close() {
@@ -73,7 +108,11 @@ bool WebSocketAudioSink::isClosed() const {
 void WebSocketAudioSink::sendCompleted(const std::optional<std::string>& failure) {
     {
         std::lock_guard guard(lock_);
-        pendingWrites_ = std::max<std::int64_t>(pendingWrites_ - 1, 0);
+        if (pendingWrites_ > 0) {
+            --pendingWrites_;
+            freeBuffers_[freeCount_++] = lentBuffers_[firstLent_];
+            firstLent_ = (firstLent_ + 1) % lentBuffers_.size();
+        }
         if (failure) {
             closed_ = true;
         }

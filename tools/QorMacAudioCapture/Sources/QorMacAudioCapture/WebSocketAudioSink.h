@@ -1,12 +1,14 @@
 // Streams the captured audio to a WebSocket server as 16-bit PCM, one binary message per block.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "AudioSinks.h"
 #include "CLIOptions.h"
@@ -59,6 +61,9 @@ class WebSocketAudioSink final : public AudioSink,
 
     static std::shared_ptr<WebSocketAudioSink> create(const WebSocketURL& url,
                                                       FailureReport report = &Diagnostics::error);
+    // Over a transport of the caller's, for fault injection and deterministic tests.
+    static std::shared_ptr<WebSocketAudioSink> create(std::unique_ptr<WebSocketTransport> transport,
+                                                      FailureReport report = &Diagnostics::error);
 
     explicit WebSocketAudioSink(Passkey);
     // Releases the transport at once, from any thread; a connection not closed is dropped.
@@ -89,15 +94,35 @@ class WebSocketAudioSink final : public AudioSink,
     void receiveFailed(const std::string& failure) override;
 
   private:
+    // The payloads of the window: one buffer per message that can be in flight, each grown to the
+    // largest block it has carried and never shrunk, so a running capture allocates nothing per
+    // block. Shared with the transport, which borrows a buffer until its send completes and may
+    // outlive the sink.
+    struct PayloadPool {
+        std::array<std::vector<std::uint8_t>, maximumPendingWrites> buffers;
+    };
+
     const std::string transportName_ = "websocket";
     const std::string formatName_ = "pcm_s16le";
 
     mutable std::mutex lock_;
     std::int64_t pendingWrites_ = 0;  // under lock_: sends handed over and not yet completed
     bool closed_ = false;             // under lock_: once true, every later block is dropped
+    // Under lock_: the buffers free to fill, the most recently returned last so that a steady
+    // stream keeps reusing a warm one; and the buffers lent out, in send order, since completions
+    // arrive in that order. A free buffer's bytes belong to the thread of write(), a lent one's to
+    // the transport.
+    std::array<std::size_t, maximumPendingWrites> freeBuffers_{};
+    std::size_t freeCount_ = 0;
+    std::array<std::size_t, maximumPendingWrites> lentBuffers_{};
+    std::size_t firstLent_ = 0;
+    // Owned by the thread of write(): the largest payload so far, the size every buffer grows to.
+    std::size_t largestPayload_ = 0;
 
-    // Set by create(), read-only afterwards: the failure line writer and the connection.
+    // Set by create(), read-only afterwards: the failure line writer, the payloads and the
+    // connection (last, so that it goes first).
     FailureReport report_ = nullptr;
+    std::shared_ptr<PayloadPool> payloads_;
     std::unique_ptr<WebSocketTransport> transport_;
 };
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "CLIOptions.h"
 
@@ -34,8 +34,10 @@ class WebSocketTransport {
     // Starts the opening handshake and the receive loop, which reads and drops whatever the server
     // sends; never waits. The listener is held weakly.
     virtual void start(std::weak_ptr<WebSocketTransportListener> listener) = 0;
-    // Queues one binary message; never waits.
-    virtual void send(std::vector<std::uint8_t> message) = 0;
+    // Queues one binary message; never waits. The bytes are borrowed, not copied: they stay
+    // untouched until the message's sendCompleted(), and `owner` keeps them alive for as long as
+    // the transport holds them (the sink may be released while a message is in flight).
+    virtual void send(std::span<const std::uint8_t> message, std::shared_ptr<const void> owner) = 0;
     // Closes with 1001 (going away) and no reason, after what send() has already queued; never
     // waits. Callable again.
     virtual void close() = 0;

@@ -24,6 +24,7 @@
 
 #include <deque>
 #include <future>
+#include <span>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -76,7 +77,12 @@ class WebSocketNetworkThread {
     std::thread thread_;
 };
 
-using Message = std::vector<std::uint8_t>;
+// A message's bytes, borrowed from the sink until its completion has been reported; the owner keeps
+// them alive should the sink go first.
+struct Message {
+    std::span<const std::uint8_t> bytes;
+    std::shared_ptr<const void> owner;
+};
 using Strand = net::strand<net::io_context::executor_type>;
 using PlainStream = websocket::stream<beast::tcp_stream>;
 using SecureStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
@@ -141,7 +147,7 @@ class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnect
 
     void written(error_code error) {
         writing_ = false;
-        Message().swap(inFlight_);
+        inFlight_ = Message();
         if (error == net::error::operation_aborted && failure_) {
             error = failure_;  // aborted by our own teardown after the real failure
         }
@@ -381,7 +387,7 @@ class BasicWebSocketConnection final : public WebSocketConnection {
 
     void writeMessage(const Message& message) override {
         stream_.async_write(
-            net::buffer(message),
+            net::buffer(message.bytes.data(), message.bytes.size()),
             beast::bind_front_handler(&BasicWebSocketConnection::onWritten, self()));
     }
     void onWritten(error_code error, std::size_t) { written(error); }
@@ -437,7 +443,9 @@ class BeastWebSocketTransport final : public WebSocketTransport {
         finished_ = connection_->finished();
         connection_->start();
     }
-    void send(std::vector<std::uint8_t> message) override { connection_->send(std::move(message)); }
+    void send(std::span<const std::uint8_t> message, std::shared_ptr<const void> owner) override {
+        connection_->send(Message{message, std::move(owner)});
+    }
     void close() override { connection_->close(); }
     bool waitUntilFinished(std::chrono::milliseconds timeout) override {
         return finished_.wait_for(timeout) == std::future_status::ready;

@@ -110,9 +110,18 @@ class URLSessionWebSocketTransport final : public WebSocketTransport {
         receiveNext(task_, listener_, finish_);
     }
 
-    void send(std::vector<std::uint8_t> message) override {
+    void send(std::span<const std::uint8_t> message, std::shared_ptr<const void> owner) override {
         @autoreleasepool {
-            NSData* data = [[NSData alloc] initWithBytes:message.data() length:message.size()];
+            // The pooled bytes are wrapped, not copied; the deallocator block holds their owner
+            // until the system lets the data go. The NSData, the message object and the blocks
+            // are still the system's allocations per message: the session API takes nothing less.
+            __block std::shared_ptr<const void> keep = std::move(owner);
+            NSData* data =
+                [[NSData alloc] initWithBytesNoCopy:const_cast<std::uint8_t*>(message.data())
+                                             length:message.size()
+                                        deallocator:^(void*, NSUInteger) {
+                                          keep.reset();
+                                        }];
             NSURLSessionWebSocketMessage* binary =
                 [[NSURLSessionWebSocketMessage alloc] initWithData:data];
             const Listener listener = listener_;
