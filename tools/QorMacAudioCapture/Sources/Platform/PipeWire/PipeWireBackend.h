@@ -11,9 +11,9 @@
 
 namespace qor::pipewire {
 
-// The connection the backend's operations share. A lost connection is replaced on next use;
-// taps keep the connection they were made on until they are destroyed.
-class Session {
+// Holds the one connection the backend's operations share. A lost connection is replaced on next
+// use; taps keep the connection they were made on until they are destroyed.
+class ConnectionCache {
   public:
     // The calling thread's (the main thread's). `opened` tells whether this call connected, in
     // which case the server has just answered.
@@ -27,7 +27,8 @@ class Session {
 // is reached through the tap's connection (perform), never directly.
 class PipeWireAudioHardware final : public AudioHardware {
   public:
-    explicit PipeWireAudioHardware(Session& session) : session_(session) {}
+    explicit PipeWireAudioHardware(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     ~PipeWireAudioHardware() override;
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
@@ -57,7 +58,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     class ProcessListWatch;
     Device* findDevice(AudioObjectID device);
 
-    Session& session_;
+    ConnectionCache& connectionCache_;
     std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
     std::map<AudioObjectID, Device> devices_;
     std::map<ProcessListListenerID, std::shared_ptr<ProcessListWatch>> watches_;
@@ -70,7 +71,8 @@ class PipeWireAudioHardware final : public AudioHardware {
 // Running applications are the server's clients that a user could pick.
 class PipeWireWorkspace final : public Workspace {
   public:
-    explicit PipeWireWorkspace(Session& session) : session_(session) {}
+    explicit PipeWireWorkspace(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
     // From /proc, read when the core asks, which is when a client has just appeared: a process
@@ -85,18 +87,19 @@ class PipeWireWorkspace final : public Workspace {
     }
 
   private:
-    Session& session_;
+    ConnectionCache& connectionCache_;
 };
 
 // Capture needs a reachable server of at least kMinimumServerVersion.
 class PipeWireSystemSupport final : public SystemSupport {
   public:
-    explicit PipeWireSystemSupport(Session& session) : session_(session) {}
+    explicit PipeWireSystemSupport(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     SystemRequirement requirement() const override { return SystemRequirement::pipeWireServer; }
     bool captureSupported() override;
 
   private:
-    Session& session_;
+    ConnectionCache& connectionCache_;
 };
 
 }  // namespace qor::pipewire
