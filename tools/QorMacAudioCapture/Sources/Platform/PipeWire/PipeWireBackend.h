@@ -1,5 +1,20 @@
 // The PipeWire backend's implementations of the capture platform interface. Internal to the
 // backend; the core and the product reach them through PipeWirePlatform.
+//
+// The interface speaks Core Audio's words; on PipeWire they stand for:
+// - audio process object (of a pid, translate pid): the id of the client object whose
+//   application.process.id is the pid; kAudioObjectUnknown when that process is no audio client.
+// - process list (and its listener): every client the server has described that has a process
+//   id, re-read from the graph; the listener fires when that set changes.
+// - process tap: a capture stream (F32, stereo, the graph rate) plus the links that feed it from
+//   the selected clients' playback streams (or from every other one, for global output), kept up
+//   as streams come and go; its id is the capture node's id.
+// - tap UID and format: the capture node's name; F32 interleaved stereo at the graph's rate.
+// - aggregate device: only a handle of this backend that names one tap; nothing on the server.
+// - I/O proc, device start and stop: the stream's process callback, delivered onto the capture's
+//   I/O queue, and the stream's activation.
+// - device lost: the stream failed, the server destroyed its node, or the connection broke.
+// - OSStatus: the backend's own negative statuses (PipeWireStatus.h) or PipeWire's negative errno.
 #pragma once
 
 #include <map>
