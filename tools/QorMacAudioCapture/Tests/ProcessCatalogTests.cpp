@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CLIOptions.h"
+#include "HelperError.h"
 #if !defined(__APPLE__)
 #include "ICUCollation.h"
 #endif

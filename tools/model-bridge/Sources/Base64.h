@@ -1,3 +1,4 @@
+// Strict base64: decoding the request's images, encoding them again for a model server.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The bridge's whole run and its exit statuses.
 #pragma once
 
 #include <iosfwd>

@@ -1,3 +1,4 @@
+// Whether a request's image bytes are an image worth passing to the model.
 #pragma once
 
 #include <cstdint>

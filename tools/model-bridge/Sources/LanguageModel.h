@@ -1,3 +1,4 @@
+// The language model interface that each platform backend implements.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// The request read from standard input and its strict decoder.
 #pragma once
 
 #include <cstddef>

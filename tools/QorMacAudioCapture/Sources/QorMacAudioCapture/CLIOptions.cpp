@@ -11,11 +11,6 @@
 
 namespace qor {
 
-HelperError::HelperError(Kind kind, std::string message, std::int32_t status)
-    : kind_(kind), message_(std::move(message)), status_(status) {
-    description_ = kind_ == Kind::coreAudio ? message_ + ":" + std::to_string(status_) : message_;
-}
-
 namespace {
 
 // "+42", "0042" and "-7" convert; blanks, radix prefixes and anything else do not.

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "HelperError.h"
 #include "ProcessCatalog.h"
 
 namespace qor {

@@ -6,6 +6,7 @@
 #include "CLIOptions.h"
 #include "CoreAudioTapCapture.h"
 #include "Diagnostics.h"
+#include "HelperError.h"
 #include "ProcessCatalog.h"
 #include "WebSocketSinkFactory.h"
 

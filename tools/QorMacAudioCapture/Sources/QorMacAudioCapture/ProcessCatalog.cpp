@@ -5,7 +5,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "CLIOptions.h"
+#include "HelperError.h"
 #include "Text.h"
 
 namespace qor {

@@ -1,3 +1,4 @@
+// The factory for the platform's default language model.
 #pragma once
 
 #include <memory>

@@ -9,7 +9,7 @@
 
 #include <string_view>
 
-#include "CLIOptions.h"
+#include "HelperError.h"
 #include "SystemCollation.h"
 
 namespace qor {

@@ -43,7 +43,7 @@ class PipeWireAudioHardware::ProcessListWatch final : public ConnectionObserver 
     std::vector<AudioProcess> seen_;  // the loop owner's
 };
 
-std::shared_ptr<Connection> Session::connection(OSStatus& status, bool* opened) {
+std::shared_ptr<Connection> ConnectionCache::connection(OSStatus& status, bool* opened) {
     if (opened != nullptr) {
         *opened = false;
     }
@@ -70,7 +70,7 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
 OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& description,
                                                  AudioObjectID& outTap) {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return status;
     }
@@ -123,7 +123,7 @@ OSStatus PipeWireAudioHardware::readTapFormat(AudioObjectID tap,
 OSStatus PipeWireAudioHardware::translatePIDToProcessObject(std::int32_t pid,
                                                             AudioObjectID& outObject) {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return status;
     }
@@ -144,7 +144,7 @@ OSStatus PipeWireAudioHardware::translatePIDToProcessObject(std::int32_t pid,
 
 OSStatus PipeWireAudioHardware::readProcessList(std::vector<AudioProcess>& outProcesses) {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return status;
     }
@@ -166,7 +166,7 @@ OSStatus PipeWireAudioHardware::readProcessList(std::vector<AudioProcess>& outPr
 OSStatus PipeWireAudioHardware::addProcessListListener(ProcessListHandler handler,
                                                        ProcessListListenerID& outListener) {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return status;
     }

@@ -1,5 +1,20 @@
 // The PipeWire backend's implementations of the capture platform interface. Internal to the
 // backend; the core and the product reach them through PipeWirePlatform.
+//
+// The interface speaks Core Audio's words; on PipeWire they stand for:
+// - audio process object (of a pid, translate pid): the id of the client object whose
+//   application.process.id is the pid; kAudioObjectUnknown when that process is no audio client.
+// - process list (and its listener): every client the server has described that has a process
+//   id, re-read from the graph; the listener fires when that set changes.
+// - process tap: a capture stream (F32, stereo, the graph rate) plus the links that feed it from
+//   the selected clients' playback streams (or from every other one, for global output), kept up
+//   as streams come and go; its id is the capture node's id.
+// - tap UID and format: the capture node's name; F32 interleaved stereo at the graph's rate.
+// - aggregate device: only a handle of this backend that names one tap; nothing on the server.
+// - I/O proc, device start and stop: the stream's process callback, delivered onto the capture's
+//   I/O queue, and the stream's activation.
+// - device lost: the stream failed, the server destroyed its node, or the connection broke.
+// - OSStatus: the backend's own negative statuses (PipeWireStatus.h) or PipeWire's negative errno.
 #pragma once
 
 #include <map>
@@ -11,9 +26,9 @@
 
 namespace qor::pipewire {
 
-// The connection the backend's operations share. A lost connection is replaced on next use;
-// taps keep the connection they were made on until they are destroyed.
-class Session {
+// Holds the one connection the backend's operations share. A lost connection is replaced on next
+// use; taps keep the connection they were made on until they are destroyed.
+class ConnectionCache {
   public:
     // The calling thread's (the main thread's). `opened` tells whether this call connected, in
     // which case the server has just answered.
@@ -27,7 +42,8 @@ class Session {
 // is reached through the tap's connection (perform), never directly.
 class PipeWireAudioHardware final : public AudioHardware {
   public:
-    explicit PipeWireAudioHardware(Session& session) : session_(session) {}
+    explicit PipeWireAudioHardware(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     ~PipeWireAudioHardware() override;
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
@@ -57,7 +73,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     class ProcessListWatch;
     Device* findDevice(AudioObjectID device);
 
-    Session& session_;
+    ConnectionCache& connectionCache_;
     std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
     std::map<AudioObjectID, Device> devices_;
     std::map<ProcessListListenerID, std::shared_ptr<ProcessListWatch>> watches_;
@@ -70,7 +86,8 @@ class PipeWireAudioHardware final : public AudioHardware {
 // Running applications are the server's clients that a user could pick.
 class PipeWireWorkspace final : public Workspace {
   public:
-    explicit PipeWireWorkspace(Session& session) : session_(session) {}
+    explicit PipeWireWorkspace(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
     // From /proc, read when the core asks, which is when a client has just appeared: a process
@@ -85,18 +102,19 @@ class PipeWireWorkspace final : public Workspace {
     }
 
   private:
-    Session& session_;
+    ConnectionCache& connectionCache_;
 };
 
 // Capture needs a reachable server of at least kMinimumServerVersion.
 class PipeWireSystemSupport final : public SystemSupport {
   public:
-    explicit PipeWireSystemSupport(Session& session) : session_(session) {}
+    explicit PipeWireSystemSupport(ConnectionCache& connectionCache)
+        : connectionCache_(connectionCache) {}
     SystemRequirement requirement() const override { return SystemRequirement::pipeWireServer; }
     bool captureSupported() override;
 
   private:
-    Session& session_;
+    ConnectionCache& connectionCache_;
 };
 
 }  // namespace qor::pipewire

@@ -8,12 +8,12 @@ namespace qor {
 namespace pipewire {
 
 // Declared in the order they must be built; destroyed in reverse, so the hardware releases its
-// taps before the session's connection goes.
+// taps before the shared connection goes.
 struct PipeWirePlatform::Parts {
-    Session session;
-    PipeWireAudioHardware hardware{session};
-    PipeWireWorkspace workspace{session};
-    PipeWireSystemSupport system{session};
+    ConnectionCache connectionCache;
+    PipeWireAudioHardware hardware{connectionCache};
+    PipeWireWorkspace workspace{connectionCache};
+    PipeWireSystemSupport system{connectionCache};
     Platform platform{hardware, workspace, system};
 };
 

@@ -28,7 +28,7 @@ bool processExists(std::int32_t pid) {
 
 std::vector<RunningApplication> PipeWireWorkspace::runningApplications() {
     OSStatus status = kAudioHardwareNoError;
-    auto connection = session_.connection(status);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return {};
     }
@@ -71,7 +71,7 @@ std::optional<std::int32_t> PipeWireWorkspace::parentProcessIdentifier(std::int3
 bool PipeWireSystemSupport::captureSupported() {
     OSStatus status = kAudioHardwareNoError;
     bool opened = false;
-    auto connection = session_.connection(status, &opened);
+    auto connection = connectionCache_.connection(status, &opened);
     if (connection == nullptr) {
         return false;
     }

@@ -1,3 +1,4 @@
+// Blocking HTTP over libcurl, as the local server backend talks to its model server.
 #pragma once
 
 #include <chrono>

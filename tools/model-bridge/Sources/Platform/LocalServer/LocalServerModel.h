@@ -1,3 +1,4 @@
+// The language model served by an OpenAI-compatible local server (the Linux backend).
 #pragma once
 
 #include <memory>

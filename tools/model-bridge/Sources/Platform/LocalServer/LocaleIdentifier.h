@@ -1,3 +1,4 @@
+// Which locale identifiers the local server backend accepts.
 #pragma once
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// The JSON bodies of the OpenAI-compatible HTTP API, built and read without I/O.
 #pragma once
 
 #include <optional>
