@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -43,8 +44,8 @@ TEST(StandardOutputSink, NamesAreFixed) {
 }
 
 TEST(StandardOutputSink, WritesLittleEndianFloatsBitForBit) {
-    StandardOutputSink sink;
     const std::string bytes = standardOutputOf([&] {
+        StandardOutputSink sink;
         sink.write(std::vector<float>{1.0f, -0.5f});
         sink.write(std::vector<float>{});
         sink.close();
@@ -60,32 +61,37 @@ TEST(StandardOutputSink, WritesLittleEndianFloatsBitForBit) {
 }
 
 TEST(StandardOutputSink, LargeBlocksArriveWhole) {
-    // Bigger than a pipe's buffer: the write must loop over partial writes.
+    // Bigger than a pipe's buffer: the write must loop over partial writes, whether the sink has a
+    // pipe of its own or waits in poll (a socket).
     std::vector<float> block(1 << 17);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<float>(i);
     }
-    StandardOutputSink sink;
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const int saved = ::dup(1);
-    ::dup2(fds[1], 1);
-    ::close(fds[1]);
-    std::string bytes;
-    std::thread reader([&] {
-        char buffer[4096];
-        ssize_t count;
-        while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) {
-            bytes.append(buffer, static_cast<std::size_t>(count));
+    for (const bool socket : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : ::pipe(fds), 0);
+        const int saved = ::dup(1);
+        ::dup2(fds[1], 1);
+        ::close(fds[1]);
+        std::string bytes;
+        std::thread reader([&] {
+            char buffer[4096];
+            ssize_t count;
+            while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+                bytes.append(buffer, static_cast<std::size_t>(count));
+            }
+        });
+        {
+            StandardOutputSink sink;
+            sink.write(block);
         }
-    });
-    sink.write(block);
-    ::dup2(saved, 1);
-    ::close(saved);
-    reader.join();
-    ::close(fds[0]);
-    ASSERT_EQ(bytes.size(), block.size() * 4);
-    EXPECT_EQ(std::memcmp(bytes.data(), block.data(), bytes.size()), 0);
+        ::dup2(saved, 1);
+        ::close(saved);
+        reader.join();
+        ::close(fds[0]);
+        ASSERT_EQ(bytes.size(), block.size() * 4) << (socket ? "socket" : "pipe");
+        EXPECT_EQ(std::memcmp(bytes.data(), block.data(), bytes.size()), 0);
+    }
 }
 
 }  // namespace

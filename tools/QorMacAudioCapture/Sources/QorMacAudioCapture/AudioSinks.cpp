@@ -1,6 +1,8 @@
 #include "AudioSinks.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,11 +25,93 @@ constexpr int kReaderWaitSliceMilliseconds = 50;
 
 }  // namespace
 
+// Standard output's file description is shared with the parent, so the sink may not make it
+// non-blocking. Where the system lets a process open its own pipe again (Linux, through /proc), the
+// sink takes a non-blocking description of its own; elsewhere it falls back to waiting in poll.
+StandardOutputSink::StandardOutputSink() {
+    constexpr int fd = Diagnostics::standardOutput;
+    struct stat output {};
+    if (::fstat(fd, &output) != 0) {
+        return;
+    }
+    if (S_ISREG(output.st_mode)) {
+        route_ = Route::file;
+        return;
+    }
+    if (!S_ISFIFO(output.st_mode)) {
+        return;
+    }
+    const int own = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat reopened {};
+    if (own >= 0 && ::fstat(own, &reopened) == 0 && reopened.st_dev == output.st_dev &&
+        reopened.st_ino == output.st_ino) {
+        ownPipe_ = own;
+        route_ = Route::ownPipe;
+    } else if (own >= 0) {
+        ::close(own);
+    }
+}
+
+StandardOutputSink::~StandardOutputSink() {
+    if (ownPipe_ >= 0) {
+        ::close(ownPipe_);
+    }
+}
+
+void StandardOutputSink::deliver(const char* bytes, std::size_t size) {
+    switch (route_) {
+        case Route::file:
+            while (size > 0) {
+                const ssize_t written = ::write(Diagnostics::standardOutput, bytes, size);
+                if (written < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    return;
+                }
+                bytes += written;
+                size -= static_cast<std::size_t>(written);
+            }
+            return;
+        case Route::ownPipe:
+            deliverToOwnPipe(bytes, size);
+            return;
+        case Route::polled:
+            deliverPolled(bytes, size);
+            return;
+    }
+}
+
+// A non-blocking write takes what fits and never sits in the kernel, so a block usually costs one
+// system call; only a full pipe makes the sink wait, in poll and in slices, until it is told to
+// stop waiting. Then it writes only what fits at once and drops the rest.
+void StandardOutputSink::deliverToOwnPipe(const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(ownPipe_, bytes, size);
+        if (written > 0) {
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN) {
+            return;
+        }
+        if (stopWaiting_.load(std::memory_order_acquire)) {
+            return;
+        }
+        pollfd writable{ownPipe_, POLLOUT, 0};
+        ::poll(&writable, 1, kReaderWaitSliceMilliseconds);
+    }
+}
+
 // A blocking write would sit in the kernel until the reader takes the bytes, out of reach of a
 // stop. Instead the sink waits in poll, in slices, and then writes at most PIPE_BUF bytes: a pipe
 // that polls writable takes that many without blocking. Once told to stop waiting, it writes only
 // what fits at once and drops the rest.
-void StandardOutputSink::deliver(const char* bytes, std::size_t size) {
+void StandardOutputSink::deliverPolled(const char* bytes, std::size_t size) {
     constexpr int fd = Diagnostics::standardOutput;
     while (size > 0) {
         const bool stopping = stopWaiting_.load(std::memory_order_acquire);

@@ -30,10 +30,14 @@ class AudioSink {
 
 // Headerless little-endian float32 stereo on standard output. A failed write is not handled: the
 // broken-pipe signal keeps its default action and ends the process when the reader has gone. A
-// write waits for a slow reader (nothing is queued or dropped) until stopWaiting().
+// write waits for a slow reader (nothing is queued or dropped) until stopWaiting(). Standard output
+// is examined once, at construction: redirect it before building the sink.
 class StandardOutputSink final : public AudioSink {
   public:
-    StandardOutputSink() = default;
+    StandardOutputSink();
+    ~StandardOutputSink() override;
+    StandardOutputSink(const StandardOutputSink&) = delete;
+    StandardOutputSink& operator=(const StandardOutputSink&) = delete;
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
     void write(std::span<const float> floatStereo) override;
@@ -42,10 +46,25 @@ class StandardOutputSink final : public AudioSink {
     void stopWaiting() override { stopWaiting_.store(true, std::memory_order_release); }
 
   private:
+    // How a block reaches the reader, chosen at construction.
+    enum class Route {
+        // A regular file: nothing waits on a reader, so whole blocks go in plain writes.
+        file,
+        // A pipe opened anew, non-blocking: one write per block, a wait only when it is full.
+        ownPipe,
+        // Anything else: wait in poll, then write what is sure to go in without blocking.
+        polled,
+    };
+
     void deliver(const char* bytes, std::size_t size);
+    void deliverToOwnPipe(const char* bytes, std::size_t size);
+    void deliverPolled(const char* bytes, std::size_t size);
 
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
+    // Both set at construction, read by the I/O queue's writes.
+    Route route_ = Route::polled;
+    int ownPipe_ = -1;
     // Set once by the main thread, read by the I/O queue's writes.
     std::atomic<bool> stopWaiting_{false};
     // I/O queue only: big-endian hosts swap into this, grown to the largest block seen.
