@@ -7,6 +7,7 @@
 #include <limits>
 #include <set>
 
+#include "LoopbackPort.h"
 #include "WebSocketAudioSink.h"
 #include "WebSocketTestSupport.h"
 
@@ -91,7 +92,7 @@ TEST(WebSocketSinkNames, AreFixed) {
     WebSocketURL url;
     url.scheme = "ws";
     url.host = "127.0.0.1";
-    url.port = std::to_string(closedLoopbackPort());
+    url.port = std::to_string(freeLoopbackPort());
     url.target = "/";
     StandardErrorCapture errors;
     auto sink = WebSocketAudioSink::create(url);
@@ -287,7 +288,7 @@ bool isFailureLine(const std::string& line, const std::string& kind) {
 
 TEST(WebSocketFailures, ARefusedConnectionIsOneReceiveFailure) {
     StandardErrorCapture errors;
-    auto sink = connectTo("ws://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/");
+    auto sink = connectTo("ws://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/");
     const auto lines = errors.waitForLines(1);
     std::this_thread::sleep_for(200ms);
     ASSERT_EQ(errors.lines().size(), 1u);
