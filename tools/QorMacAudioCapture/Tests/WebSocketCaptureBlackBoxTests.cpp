@@ -116,6 +116,18 @@ class Capture {
         }
         return -1;
     }
+    // No line it wrote was an error line.
+    void expectNoErrorLine() const {
+        for (const auto& line : seen_) {
+            EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
+        }
+    }
+    // Ends with status 0 on SIGTERM, closes with 1001 ("going away") and wrote no error line.
+    void terminateWithGoingAway(WebSocketPeer& peer) {
+        EXPECT_EQ(terminate(), 0);
+        expectClosedGoingAway(peer);
+        expectNoErrorLine();
+    }
     Subprocess& process() { return process_; }
     const std::vector<std::string>& seen() const { return seen_; }
 
@@ -228,13 +240,7 @@ TEST(WebSocketCapture, StreamsEachBlockAsItsSixteenBitConversionAndClosesWithGoi
     }
     EXPECT_TRUE(clamped) << "the overshooting tone never reached full scale";
 
-    EXPECT_EQ(capture.terminate(), 0);
-    const auto closed = peer.waitFor("closed");
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["code"], 1001);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.terminateWithGoingAway(peer);
 }
 
 TEST(WebSocketCapture, CountsTwoBytesASample) {
@@ -260,13 +266,7 @@ TEST(WebSocketCapture, ServerMessagesAndPingsDoNotDisturbTheStream) {
     EXPECT_TRUE(peer.waitFor("pong"));
     peer.binaryMessages(1'000'000, 50ms);  // what came before
     EXPECT_EQ(peer.binaryMessages(20).size(), 20u) << "the stream stopped";
-    EXPECT_EQ(capture.terminate(), 0);
-    const auto closed = peer.waitFor("closed");
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["code"], 1001);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.terminateWithGoingAway(peer);
 }
 
 TEST(WebSocketCapture, AStalledServerCostsNoMemoryAndTheStreamResumes) {
@@ -311,9 +311,7 @@ TEST(WebSocketCapture, AStalledServerCostsNoMemoryAndTheStreamResumes) {
     std::printf("%zu blocks produced before resuming, %zu messages received in all\n",
                 producedBeforeResume, received);
     EXPECT_EQ(capture.terminate(), 0);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.expectNoErrorLine();
 }
 
 TEST(WebSocketCapture, ARefusedConnectionIsReportedAndTheCaptureRunsOn) {

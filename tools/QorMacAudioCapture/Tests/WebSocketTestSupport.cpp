@@ -135,6 +135,11 @@ void WebSocketPeer::kill() {
     process_.wait(10s);
 }
 
+void expectClosedGoingAway(WebSocketPeer& peer) {
+    const auto closed = peer.waitFor("closed");
+    EXPECT_EQ(closed.value_or(nlohmann::json::object()).value("code", 0), 1001);
+}
+
 StandardErrorCapture::StandardErrorCapture() {
     std::fflush(stderr);
     char path[] = "/tmp/qor-websocket-stderr-XXXXXX";

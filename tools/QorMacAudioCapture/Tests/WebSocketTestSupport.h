@@ -42,6 +42,9 @@ class WebSocketPeer {
     std::vector<nlohmann::json> unread_;
 };
 
+// The peer reports the closing handshake with 1001 ("going away").
+void expectClosedGoingAway(WebSocketPeer& peer);
+
 // Redirects file descriptor 2 into a file for the object's life and then echoes what was caught.
 class StandardErrorCapture {
   public:
