@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <set>
 
@@ -30,11 +31,15 @@ struct Connection {
     enum class Handshake { awaited, notAwaited };
     explicit Connection(const std::vector<std::string>& peerOptions = {},
                         Handshake handshake = Handshake::awaited, const std::string& target = "/")
-        : peer(peerOptions), sink(connectTo(peer.url(target))) {
-        if (handshake == Handshake::awaited) {
-            connected = peer.waitFor("connected");
-        }
-    }
+        : Connection(peerOptions, handshake,
+                     [&](const WebSocketPeer& peer) { return peer.url(target); }) {}
+    // Over TLS: the peer serves `certificate`, the sink connects to it by the name `host`.
+    Connection(const SelfSignedCertificate& certificate, const std::string& host,
+               const std::string& target, Handshake handshake)
+        : Connection({"--cert", certificate.certificate, "--key", certificate.key}, handshake,
+                     [&](const WebSocketPeer& peer) {
+                         return "wss://" + host + ":" + std::to_string(peer.port()) + target;
+                     }) {}
     // The peer saw the closing handshake with 1001 ("going away") and no error line was written.
     void expectGoingAwayWithoutErrors() {
         expectClosedGoingAway(peer);
@@ -47,6 +52,15 @@ struct Connection {
     StandardErrorCapture errors;
     std::shared_ptr<WebSocketAudioSink> sink;
     std::optional<json> connected;  // the peer's "connected" event
+
+  private:
+    Connection(const std::vector<std::string>& peerOptions, Handshake handshake,
+               const std::function<std::string(const WebSocketPeer&)>& url)
+        : peer(peerOptions), sink(connectTo(url(peer))) {
+        if (handshake == Handshake::awaited) {
+            connected = peer.waitFor("connected");
+        }
+    }
 };
 
 std::string hexOf(const std::vector<float>& block) {
@@ -373,17 +387,20 @@ TEST(WebSocketFailures, AKilledServerIsReportedOnceAndLaterBlocksAreDropped) {
     EXPECT_EQ(link.sink->pendingWriteCount(), 0);
 }
 
-TEST(WebSocketFailures, AnUntrustedCertificateIsAFailure) {
-    SelfSignedCertificate certificate("DNS:localhost,IP:127.0.0.1");
-    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
-    StandardErrorCapture errors;
-    auto sink = connectTo("wss://localhost:" + std::to_string(peer.port()) + "/");
+// One receive failure, the certificate check's.
+void expectCertificateRefused(const StandardErrorCapture& errors) {
     const auto lines = errors.waitForLines(1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
     EXPECT_NE(lines[0].find("certificate verify failed"), std::string::npos) << lines[0];
-    EXPECT_TRUE(sink->isClosed());
-    for (const auto& event : peer.drain()) {
+}
+
+TEST(WebSocketFailures, AnUntrustedCertificateIsAFailure) {
+    SelfSignedCertificate certificate("DNS:localhost,IP:127.0.0.1");
+    Connection link(certificate, "localhost", "/", Connection::Handshake::notAwaited);
+    expectCertificateRefused(link.errors);
+    EXPECT_TRUE(link.sink->isClosed());
+    for (const auto& event : link.peer.drain()) {
         EXPECT_NE(event["event"], "connected");
     }
 }
@@ -401,34 +418,25 @@ class TrustedCertificate {
 TEST(WebSocketSecure, StreamsOverTLSWithServerNameIndication) {
     SelfSignedCertificate certificate("DNS:localhost");
     TrustedCertificate trusted(certificate);
-    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
-    StandardErrorCapture errors;
-    auto sink = connectTo("wss://localhost:" + std::to_string(peer.port()) + "/secure?q=1");
-    const auto connected = peer.waitFor("connected");
-    ASSERT_TRUE(connected);
-    EXPECT_EQ((*connected)["sni"], "localhost");
-    EXPECT_EQ((*connected)["path"], "/secure?q=1");
-    sink->write(std::vector<float>{1.0f, -1.0f, 0.5f, -0.5f});
-    const auto messages = peer.binaryMessages(1);
+    Connection link(certificate, "localhost", "/secure?q=1", Connection::Handshake::awaited);
+    ASSERT_TRUE(link.connected);
+    EXPECT_EQ((*link.connected)["sni"], "localhost");
+    EXPECT_EQ((*link.connected)["path"], "/secure?q=1");
+    link.sink->write(std::vector<float>{1.0f, -1.0f, 0.5f, -0.5f});
+    const auto messages = link.peer.binaryMessages(1);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0]["hex"], "ff7f0080004000c0");
-    sink->close();
-    sink.reset();
-    expectClosedGoingAway(peer);
-    EXPECT_TRUE(errors.lines().empty());
+    link.sink->close();
+    link.sink.reset();
+    link.expectGoingAwayWithoutErrors();
 }
 
 TEST(WebSocketSecure, ATrustedCertificateForAnotherHostIsAFailure) {
     SelfSignedCertificate certificate("DNS:localhost");
     TrustedCertificate trusted(certificate);
-    WebSocketPeer peer({"--cert", certificate.certificate, "--key", certificate.key});
-    StandardErrorCapture errors;
     // The certificate names localhost, not the address.
-    auto sink = connectTo("wss://127.0.0.1:" + std::to_string(peer.port()) + "/");
-    const auto lines = errors.waitForLines(1);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(isFailureLine(lines[0], "receive")) << lines[0];
-    EXPECT_NE(lines[0].find("certificate verify failed"), std::string::npos) << lines[0];
+    Connection link(certificate, "127.0.0.1", "/", Connection::Handshake::notAwaited);
+    expectCertificateRefused(link.errors);
 }
 
 // ---------------------------------------------------------------------------------------------
