@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <limits>
 #include <thread>
 
 #include "Diagnostics.h"
+#include "PipeReader.h"
 #include "Subprocess.h"
 #include "Text.h"
 
@@ -66,31 +66,20 @@ TEST(Diagnostics, KeysWithInvalidUTF8StaySortedAndUnique) {
 
 // Lines written from many threads at once reach the stream whole, one per line.
 TEST(Diagnostics, ConcurrentLinesNeverInterleave) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    std::string received;
-    std::thread reader([&] {
-        char buffer[4096];
-        ssize_t count;
-        while ((count = ::read(fds[0], buffer, sizeof buffer)) > 0) {
-            received.append(buffer, static_cast<std::size_t>(count));
+    const std::string payload(3000, 'p');
+    const std::string received = testing::readPipeWhile([&](int writeEnd) {
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t) {
+            writers.emplace_back([&, t] {
+                for (int i = 0; i < 200; ++i) {
+                    Diagnostics::write({{"thread", t}, {"i", i}, {"payload", payload}}, writeEnd);
+                }
+            });
+        }
+        for (auto& writer : writers) {
+            writer.join();
         }
     });
-    std::vector<std::thread> writers;
-    const std::string payload(3000, 'p');
-    for (int t = 0; t < 4; ++t) {
-        writers.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                Diagnostics::write({{"thread", t}, {"i", i}, {"payload", payload}}, fds[1]);
-            }
-        });
-    }
-    for (auto& writer : writers) {
-        writer.join();
-    }
-    ::close(fds[1]);
-    reader.join();
-    ::close(fds[0]);
     const auto lines = testing::lines(received);
     ASSERT_EQ(lines.size(), 800u);
     for (const auto& line : lines) {

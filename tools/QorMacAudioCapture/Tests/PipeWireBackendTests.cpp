@@ -107,6 +107,17 @@ struct Capture {
     }
 };
 
+// A capture of all output on a platform of its own, delivered on a queue of its own.
+struct GlobalCapture {
+    explicit GlobalCapture(const char* queueName) : queue(queueName) {}
+    OSStatus start() { return capture.start(TapDescription{}, queue, delivery); }
+
+    PipeWirePlatform platform;
+    IOQueue queue;
+    Delivery delivery;
+    Capture capture{platform.platform().hardware};
+};
+
 AudioObjectID processObject(AudioHardware& hardware, int pid) {
     AudioObjectID object = 0;
     EXPECT_EQ(hardware.translatePIDToProcessObject(pid, object), 0);
@@ -283,13 +294,10 @@ TEST(PipeWireBackend, MisusedHandlesGetTheirOwnStatuses) {
 }
 
 TEST(PipeWireBackend, AGlobalTapOfIdleOutputDeliversSilence) {
-    PipeWirePlatform platform;
-    IOQueue queue("com.example.pipewire.idle");
-    Delivery delivery;
-    Capture capture{platform.platform().hardware};
-    ASSERT_EQ(capture.start(TapDescription{}, queue, delivery), 0);
-    EXPECT_TRUE(delivery.waitForFrames(48000, 10s));
-    capture.stop();
+    GlobalCapture global("com.example.pipewire.idle");
+    ASSERT_EQ(global.start(), 0);
+    EXPECT_TRUE(global.delivery.waitForFrames(48000, 10s));
+    global.capture.stop();
 }
 
 TEST(PipeWireBackend, NoReachableServerMeansUnsupportedAndUnreachable) {
@@ -329,11 +337,9 @@ TEST(PipeWireBackend, AServerThatNeverAnswersCostsSecondsNotAHang) {
 TEST(PipeWireBackend, ALostServerIsReportedOnceAndTeardownStillReturns) {
     DisposableAudioServer server;
     auto use = server.use();
-    PipeWirePlatform platform;
-    IOQueue queue("com.example.pipewire.lost");
-    Delivery delivery;
-    Capture capture{platform.platform().hardware};
-    ASSERT_EQ(capture.start(TapDescription{}, queue, delivery), 0);
+    GlobalCapture global("com.example.pipewire.lost");
+    auto& delivery = global.delivery;
+    ASSERT_EQ(global.start(), 0);
     ASSERT_TRUE(delivery.waitForFrames(4800, 10s));
 
     ::kill(server.pipewirePid(), SIGKILL);
@@ -343,10 +349,10 @@ TEST(PipeWireBackend, ALostServerIsReportedOnceAndTeardownStillReturns) {
     }
     EXPECT_EQ(delivery.lostCalls, 1);
     const auto started = std::chrono::steady_clock::now();
-    capture.stop();
+    global.capture.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     EXPECT_EQ(delivery.lostCalls, 1);
-    EXPECT_FALSE(platform.platform().system.captureSupported());
+    EXPECT_FALSE(global.platform.platform().system.captureSupported());
 }
 
 // The server answers a request about an object it has already dropped with an error on the core:

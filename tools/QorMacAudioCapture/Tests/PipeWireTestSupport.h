@@ -17,8 +17,6 @@
 
 namespace qor::testing {
 
-using Environment = std::map<std::string, std::string>;
-
 // Points this process (and so every child) at the private server, starting it when no server is
 // reachable; stops it at the end only if it started it.
 class AudioServerEnvironment : public ::testing::Environment {

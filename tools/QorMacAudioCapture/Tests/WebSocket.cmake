@@ -11,7 +11,7 @@ add_executable(QorWebSocketTests
   ${CMAKE_CURRENT_LIST_DIR}/WebSocketTestSupport.cpp
 )
 target_include_directories(QorWebSocketTests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(QorWebSocketTests PRIVATE QorWebSocketSink GTest::gtest_main)
+target_link_libraries(QorWebSocketTests PRIVATE QorWebSocketSink QorCaptureTestSupport GTest::gtest_main)
 target_compile_definitions(QorWebSocketTests PRIVATE
   QOR_PEER_PYTHON="${QOR_PEER_PYTHON}"
   QOR_OPENSSL="${QOR_OPENSSL}"

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "LoopbackPort.h"
 #include "WebSocketTestSupport.h"
 
 namespace qor {
@@ -45,38 +46,28 @@ class Scenario {
                              })},
             {"framesPerCallback", framesPerCallback},
         };
-        std::ofstream(directory_.file()) << scenario.dump();
+        std::ofstream(directory_.file("scenario.json")) << scenario.dump();
     }
-    std::vector<std::string> environment() const {
-        return {"QOR_SIM_SCENARIO=" + directory_.file()};
+    Environment environment() const {
+        return {{"QOR_SIM_SCENARIO", directory_.file("scenario.json")}};
     }
 
   private:
-    struct Directory {
-        Directory() {
-            char pattern[] = "/tmp/qor-websocket-scenario-XXXXXX";
-            path = ::mkdtemp(pattern);
-        }
-        ~Directory() {
-            std::remove(file().c_str());
-            ::rmdir(path.c_str());
-        }
-        std::string file() const { return path + "/scenario.json"; }
-        std::string path;
-    } directory_;
+    TemporaryDirectory directory_;
 };
 
 // One capture of all output as the host would start it.
 class Capture {
   public:
     Capture(const Scenario& scenario, const std::vector<std::string>& options,
-            const std::vector<std::string>& environment = {},
+            const Environment& environment = {},
             const std::string& executable = QOR_SIMULATED_EXECUTABLE)
         : process_(arguments(executable, options), with(scenario.environment(), environment)) {}
 
     // The next line on standard error, parsed.
     std::optional<json> nextLine(Clock::duration timeout = 10s) {
-        auto line = process_.readErrorLine(timeout);
+        auto line =
+            process_.readStderrLine(std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
         if (!line) {
             return std::nullopt;
         }
@@ -103,9 +94,9 @@ class Capture {
     }
     // SIGTERM, then the exit status.
     std::optional<int> terminate() {
-        process_.signal(SIGTERM);
-        const auto status = process_.wait(20s);
-        while (auto line = process_.readErrorLine(1s)) {
+        process_.sendSignal(SIGTERM);
+        const auto status = process_.wait(20s).exitStatus;
+        while (auto line = process_.readStderrLine(1s)) {
             seen_.push_back(*line);
         }
         if (status != 0) {
@@ -125,13 +116,24 @@ class Capture {
         }
         return -1;
     }
-    ChildProcess& process() { return process_; }
+    // No line it wrote was an error line.
+    void expectNoErrorLine() const {
+        for (const auto& line : seen_) {
+            EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
+        }
+    }
+    // Ends with status 0 on SIGTERM, closes with 1001 ("going away") and wrote no error line.
+    void terminateWithGoingAway(WebSocketPeer& peer) {
+        EXPECT_EQ(terminate(), 0);
+        expectClosedGoingAway(peer);
+        expectNoErrorLine();
+    }
+    Subprocess& process() { return process_; }
     const std::vector<std::string>& seen() const { return seen_; }
 
   private:
-    static std::vector<std::string> with(std::vector<std::string> first,
-                                         const std::vector<std::string>& second) {
-        first.insert(first.end(), second.begin(), second.end());
+    static Environment with(Environment first, const Environment& second) {
+        first.insert(second.begin(), second.end());
         return first;
     }
     static std::vector<std::string> arguments(const std::string& executable,
@@ -140,7 +142,7 @@ class Capture {
         result.insert(result.end(), options.begin(), options.end());
         return result;
     }
-    ChildProcess process_;
+    Subprocess process_;
     std::vector<std::string> seen_;
 };
 
@@ -167,10 +169,11 @@ int receiveFailuresAmongErrors(const Capture& capture) {
 
 // What the same scenario delivers on standard output: float32 stereo from the first block on.
 std::vector<float> referenceAudio(const Scenario& scenario, std::size_t blocks) {
-    ChildProcess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"}, scenario.environment());
+    Subprocess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"}, scenario.environment());
     const std::size_t wanted = blocks * framesPerCallback * 2 * sizeof(float);
-    const std::string bytes = capture.readOutputBytes(wanted, 30s);
-    capture.signal(SIGTERM);
+    capture.waitForStdoutBytes(wanted, 30s);
+    const std::string bytes = capture.out();
+    capture.sendSignal(SIGTERM);
     capture.wait(20s);
     std::vector<float> samples(wanted / sizeof(float));
     if (bytes.size() >= wanted) {
@@ -237,13 +240,7 @@ TEST(WebSocketCapture, StreamsEachBlockAsItsSixteenBitConversionAndClosesWithGoi
     }
     EXPECT_TRUE(clamped) << "the overshooting tone never reached full scale";
 
-    EXPECT_EQ(capture.terminate(), 0);
-    const auto closed = peer.waitFor("closed");
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["code"], 1001);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.terminateWithGoingAway(peer);
 }
 
 TEST(WebSocketCapture, CountsTwoBytesASample) {
@@ -269,13 +266,7 @@ TEST(WebSocketCapture, ServerMessagesAndPingsDoNotDisturbTheStream) {
     EXPECT_TRUE(peer.waitFor("pong"));
     peer.binaryMessages(1'000'000, 50ms);  // what came before
     EXPECT_EQ(peer.binaryMessages(20).size(), 20u) << "the stream stopped";
-    EXPECT_EQ(capture.terminate(), 0);
-    const auto closed = peer.waitFor("closed");
-    ASSERT_TRUE(closed);
-    EXPECT_EQ((*closed)["code"], 1001);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.terminateWithGoingAway(peer);
 }
 
 TEST(WebSocketCapture, AStalledServerCostsNoMemoryAndTheStreamResumes) {
@@ -284,9 +275,10 @@ TEST(WebSocketCapture, AStalledServerCostsNoMemoryAndTheStreamResumes) {
     WebSocketPeer peer({"--receive-buffer", "8192"});
     // Under AddressSanitizer freed blocks wait in a quarantine that would look like growth.
     const char* sanitizerOptions = std::getenv("ASAN_OPTIONS");
-    Capture capture(scenario, {"--ws-url", peer.url()},
-                    {"ASAN_OPTIONS=" + std::string(sanitizerOptions ? sanitizerOptions : "") +
-                     ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"});
+    Capture capture(
+        scenario, {"--ws-url", peer.url()},
+        {{"ASAN_OPTIONS", std::string(sanitizerOptions ? sanitizerOptions : "") +
+                              ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"}});
     ASSERT_TRUE(peer.waitFor("connected"));
     std::size_t received = peer.binaryMessages(5).size();
     ASSERT_EQ(received, 5u);
@@ -319,15 +311,13 @@ TEST(WebSocketCapture, AStalledServerCostsNoMemoryAndTheStreamResumes) {
     std::printf("%zu blocks produced before resuming, %zu messages received in all\n",
                 producedBeforeResume, received);
     EXPECT_EQ(capture.terminate(), 0);
-    for (const auto& line : capture.seen()) {
-        EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
-    }
+    capture.expectNoErrorLine();
 }
 
 TEST(WebSocketCapture, ARefusedConnectionIsReportedAndTheCaptureRunsOn) {
     Scenario scenario;
     Capture capture(scenario,
-                    {"--ws-url", "ws://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/"});
+                    {"--ws-url", "ws://127.0.0.1:" + std::to_string(freeLoopbackPort()) + "/"});
     const auto failure = capture.lineWhere([](const json& line) { return line.contains("error"); });
     ASSERT_TRUE(failure);
     EXPECT_EQ((*failure)["error"], "monitor_audio_websocket_receive_failed:Connection refused");
@@ -406,12 +396,11 @@ TEST(WebSocketModule, OnlyAWebSocketCaptureMapsTheTLSLibraries) {
     const std::vector<std::string> heavy{"libssl", "libcrypto", "libicu"};
     Scenario scenario;
     {
-        ChildProcess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"},
-                             scenario.environment());
-        ASSERT_FALSE(capture.readOutputBytes(4096, 10s).empty());
+        Subprocess capture({QOR_SIMULATED_EXECUTABLE, "--output-loopback"}, scenario.environment());
+        ASSERT_TRUE(capture.waitForStdoutBytes(1, 10s));
         EXPECT_EQ(mappedLibraries(capture.pid(), heavy), std::vector<std::string>{});
-        capture.signal(SIGTERM);
-        EXPECT_EQ(capture.wait(20s), 0);
+        capture.sendSignal(SIGTERM);
+        EXPECT_EQ(capture.wait(20s).exitStatus, 0);
     }
     WebSocketPeer peer;
     Capture capture(scenario, {"--ws-url", peer.url()});

@@ -151,14 +151,5 @@ TEST(BridgeEntry, PassesTextAndImagesInOrderAndWritesTheAnswer) {
                                                      "canReadImage:image/gif", "respond"}));
 }
 
-TEST(BridgeEntry, FailedModelCallReportsItsTypeName) {
-    ScriptedModel model;
-    model.response = ModelResponse::failure("GenerationError");
-    Outcome result = run(model, kRequest);
-    EXPECT_EQ(result.status, kStatusFailure);
-    EXPECT_EQ(result.err, "GenerationError");
-    EXPECT_EQ(result.out, "");
-}
-
 }  // namespace
 }  // namespace qor::bridge

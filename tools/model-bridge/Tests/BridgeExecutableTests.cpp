@@ -3,25 +3,22 @@
 // calls reached the server.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "Base64.h"
-#include "ProcessRunner.h"
+#include "LoopbackPort.h"
+#include "Subprocess.h"
 #include "TestImages.h"
 
 namespace qor::bridge {
 namespace {
 
+using namespace std::chrono_literals;
 using json = nlohmann::json;
-using testing::Input;
-using testing::ProcessResult;
-namespace fs = std::filesystem;
+using qor::testing::ProcessResult;
+using qor::testing::Stdout;
+using qor::testing::Subprocess;
 
 const json kModels =
     json::parse(R"({"object":"list","data":[{"id":"tiny.gguf","object":"model"}]})");
@@ -35,27 +32,22 @@ json completionWith(const std::string& content) {
 // One scripted server per test, torn down with it.
 class FakeServer {
   public:
-    explicit FakeServer(json script) : directory_(makeDirectory()) {
-        std::ofstream(directory_ / "script.json") << script.dump();
-        process_ = std::make_unique<testing::BackgroundProcess>(
-            QOR_TEST_PYTHON,
-            std::vector<std::string>{QOR_FAKE_SERVER_SCRIPT, (directory_ / "script.json").string(),
-                                     (directory_ / "calls.jsonl").string()});
-        port_ = process_->firstLine(std::chrono::seconds(20));
-        if (port_.empty()) {
-            throw std::runtime_error("fake server did not start");
+    explicit FakeServer(const json& script)
+        : process_({QOR_TEST_PYTHON, QOR_FAKE_SERVER_SCRIPT, written(script),
+                    directory_.file("calls.jsonl")}) {
+        // Its first line is the port it listens on.
+        if (!process_.waitForStdout(
+                [](const std::string& out) { return out.find('\n') != std::string::npos; }, 20s)) {
+            throw std::runtime_error("fake server did not start: " + process_.err());
         }
-    }
-    ~FakeServer() {
-        process_.reset();
-        fs::remove_all(directory_);
+        port_ = process_.out().substr(0, process_.out().find('\n'));
     }
 
     std::string baseUrl() const { return "http://127.0.0.1:" + port_ + "/v1"; }
 
     std::vector<json> calls() const {
         std::vector<json> result;
-        std::ifstream in(directory_ / "calls.jsonl");
+        std::ifstream in(directory_.file("calls.jsonl"));
         for (std::string line; std::getline(in, line);) {
             result.push_back(json::parse(line));
         }
@@ -73,44 +65,47 @@ class FakeServer {
     }
 
   private:
-    static fs::path makeDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "qor-bridge-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp");
-        }
-        return pattern;
+    std::string written(const json& script) const {
+        std::ofstream(directory_.file("script.json")) << script.dump();
+        return directory_.file("script.json");
     }
 
-    fs::path directory_;
-    std::unique_ptr<testing::BackgroundProcess> process_;
+    qor::testing::TemporaryDirectory directory_;
+    Subprocess process_;
     std::string port_;
 };
 
-// A loopback port that nobody listens on: bound once to learn a free number, then released.
 std::string refusingBaseUrl() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v1";
+    return "http://127.0.0.1:" + std::to_string(qor::testing::freeLoopbackPort()) + "/v1";
 }
 
-ProcessResult runBridge(const std::string& baseUrl, const Input& input,
+// The bridge with its standard input open, told to use `baseUrl` and no proxy.
+std::unique_ptr<Subprocess> startBridge(const std::string& baseUrl,
+                                        std::vector<std::string> arguments = {},
+                                        std::optional<std::string> apiKey = std::nullopt,
+                                        Stdout output = Stdout::captured) {
+    arguments.insert(arguments.begin(), QOR_BRIDGE_EXECUTABLE);
+    qor::testing::Environment environment{{"OPENAI_BASE_URL", baseUrl}};
+    if (apiKey) {
+        environment["OPENAI_API_KEY"] = *apiKey;
+    }
+    return std::make_unique<Subprocess>(
+        std::move(arguments), std::move(environment),
+        qor::testing::SpawnOptions{
+            .output = output,
+            .unset = {"OPENAI_API_KEY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"},
+            .keepStdinOpen = true});
+}
+
+// Writes `input`, closes standard input and waits for the end.
+ProcessResult runBridge(const std::string& baseUrl, const std::string& input,
                         std::vector<std::string> arguments = {},
                         std::optional<std::string> apiKey = std::nullopt,
-                        testing::Output output = testing::Output::captured) {
-    return testing::runProcess(QOR_BRIDGE_EXECUTABLE, arguments, input,
-                               {{"OPENAI_BASE_URL", baseUrl},
-                                {"OPENAI_API_KEY", apiKey},
-                                {"http_proxy", std::nullopt},
-                                {"HTTP_PROXY", std::nullopt},
-                                {"all_proxy", std::nullopt},
-                                {"ALL_PROXY", std::nullopt}},
-                               std::chrono::seconds(60), output);
+                        Stdout output = Stdout::captured) {
+    auto bridge = startBridge(baseUrl, std::move(arguments), std::move(apiKey), output);
+    bridge->writeStdin(input, 60s);
+    bridge->closeStdin();
+    return bridge->wait(60s);
 }
 
 std::string request(const std::string& prompt, const std::string& locale,
@@ -124,7 +119,7 @@ std::string base64Of(const testing::Bytes& bytes) {
 
 void expectSilentStatus(const ProcessResult& result, int status, const std::string& what) {
     EXPECT_FALSE(result.timedOut) << what;
-    EXPECT_EQ(result.status, status) << what;
+    EXPECT_EQ(result.exitStatus, status) << what;
     EXPECT_EQ(result.out, "") << what;
     EXPECT_EQ(result.err, "") << what;
 }
@@ -145,11 +140,12 @@ TEST(BridgeExecutable, UnavailableServerGivesStatus2WithoutReadingInput) {
     for (const auto& [name, url] : servers) {
         for (auto arguments : {std::vector<std::string>{}, {"--ready"}}) {
             // The pipe stays open: a bridge that tried to read it would wait until the timeout.
-            ProcessResult result =
-                runBridge(url, Input::neverClosed(request("Hi", "en")), arguments);
+            auto bridge = startBridge(url, arguments);
+            const std::size_t written = bridge->writeStdin(request("Hi", "en"));
+            ProcessResult result = bridge->wait(60s);
             expectSilentStatus(result, 2, name);
-            EXPECT_EQ(result.inputLeftUnread, result.inputWritten) << name;
-            EXPECT_GT(result.inputWritten, 0u);
+            EXPECT_EQ(result.stdinUnread, written) << name;
+            EXPECT_GT(written, 0u);
         }
     }
     for (const FakeServer* server : {&unavailable, &empty}) {
@@ -165,9 +161,11 @@ TEST(BridgeExecutable, ReadinessProbeAnywhereInTheArguments) {
                            {"--ready", "x"},
                            {"a", "--ready"},
                            {"-v", "--ready", "--other"}}) {
-        ProcessResult result = runBridge(server.baseUrl(), Input::neverClosed("{"), arguments);
+        auto bridge = startBridge(server.baseUrl(), arguments);
+        bridge->writeStdin("{");
+        ProcessResult result = bridge->wait(60s);
         expectSilentStatus(result, 0, arguments.back());
-        EXPECT_EQ(result.inputLeftUnread, 1u);
+        EXPECT_EQ(result.stdinUnread, 1u);
     }
     EXPECT_TRUE(server.completionCalls().empty());
 }
@@ -175,10 +173,8 @@ TEST(BridgeExecutable, ReadinessProbeAnywhereInTheArguments) {
 TEST(BridgeExecutable, SendsTheApiKeyAsBearerTokenOnlyWhenSet) {
     FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
                            {"completion", {{"status", 200}, {"body", completionWith("ok")}}}});
-    EXPECT_EQ(
-        runBridge(server.baseUrl() + "/", Input::text(request("a", "en")), {}, "sk-test").status,
-        0);
-    EXPECT_EQ(runBridge(server.baseUrl(), Input::text(request("a", "en"))).status, 0);
+    EXPECT_EQ(runBridge(server.baseUrl() + "/", request("a", "en"), {}, "sk-test").exitStatus, 0);
+    EXPECT_EQ(runBridge(server.baseUrl(), request("a", "en")).exitStatus, 0);
     std::vector<json> calls = server.calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0]["path"], "/v1/models");
@@ -215,8 +211,8 @@ TEST(BridgeExecutable, UndecodableRequestsReportDecodingError) {
         R"({"IMAGES":[],"prompt":"p","locale":"en"})",
     };
     for (const char* text : requests) {
-        ProcessResult result = runBridge(server.baseUrl(), Input::text(text));
-        EXPECT_EQ(result.status, 1) << text;
+        ProcessResult result = runBridge(server.baseUrl(), text);
+        EXPECT_EQ(result.exitStatus, 1) << text;
         EXPECT_EQ(result.err, "DecodingError") << text;
         EXPECT_EQ(result.out, "") << text;
     }
@@ -226,18 +222,25 @@ TEST(BridgeExecutable, UndecodableRequestsReportDecodingError) {
 TEST(BridgeExecutable, HugeAndDeeplyNestedInputsEndInDecodingError) {
     FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}}});
     ProcessResult deep =
-        runBridge(server.baseUrl(), Input::text(R"({"images":[],"prompt":"p","locale":"en","x":)" +
-                                                std::string(5'000'000, '[')));
-    EXPECT_EQ(deep.status, 1);
+        runBridge(server.baseUrl(),
+                  R"({"images":[],"prompt":"p","locale":"en","x":)" + std::string(5'000'000, '['));
+    EXPECT_EQ(deep.exitStatus, 1);
     EXPECT_EQ(deep.err, "DecodingError");
 
     // 300 MiB that never form a request: refused once the limit is passed, not after the end.
-    ProcessResult flood = runBridge(server.baseUrl(), Input::flood(std::size_t{300} << 20));
+    const std::size_t floodBytes = std::size_t{300} << 20;
+    auto flooded = startBridge(server.baseUrl());
+    const std::string filler(64 * 1024, 'x');
+    std::size_t written = 0;
+    while (written < floodBytes && flooded->writeStdin(filler, 60s) == filler.size()) {
+        written += filler.size();
+    }
+    ProcessResult flood = flooded->wait(60s);
     EXPECT_FALSE(flood.timedOut);
-    EXPECT_EQ(flood.status, 1);
+    EXPECT_EQ(flood.exitStatus, 1);
     EXPECT_EQ(flood.err, "DecodingError");
     EXPECT_EQ(flood.out, "");
-    EXPECT_LT(flood.inputWritten, std::size_t{300} << 20);
+    EXPECT_LT(written, floodBytes);
 }
 
 TEST(BridgeExecutable, UnknownKeysAreIgnored) {
@@ -247,8 +250,8 @@ TEST(BridgeExecutable, UnknownKeysAreIgnored) {
                        R"("prompt":"Hi","Locale":5,"locale":"en_US","big":-1e400,)"
                        R"("x":[1E+99999,)" +
                        std::string(400, '9') + "]}";
-    ProcessResult result = runBridge(server.baseUrl(), Input::text(text));
-    EXPECT_EQ(result.status, 0);
+    ProcessResult result = runBridge(server.baseUrl(), text);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "fine\n");
     ASSERT_EQ(server.completionCalls().size(), 1u);
     EXPECT_EQ(server.completionCalls()[0]["body"]["messages"][0]["content"], "Hi");
@@ -261,8 +264,7 @@ TEST(BridgeExecutable, UnsupportedLocaleGivesStatus2WithoutAModelCall) {
                            {"completion", {{"status", 200}, {"body", completionWith("no")}}}});
     std::string png = base64Of(testing::pngImage(2, 2));
     for (const char* locale : {"", "klingon", "en US", "123", "en-", "x"}) {
-        ProcessResult result =
-            runBridge(server.baseUrl(), Input::text(request("Hi", locale, {png})));
+        ProcessResult result = runBridge(server.baseUrl(), request("Hi", locale, {png}));
         expectSilentStatus(result, 2, locale);
     }
     EXPECT_TRUE(server.completionCalls().empty());
@@ -288,8 +290,7 @@ TEST(BridgeExecutable, BadImagesGiveStatus3WithoutAModelCall) {
     };
     for (const auto& [name, image] : bad) {
         for (auto images : {std::vector<std::string>{image}, {png, image, png}}) {
-            ProcessResult result =
-                runBridge(server.baseUrl(), Input::text(request("Hi", "en", images)));
+            ProcessResult result = runBridge(server.baseUrl(), request("Hi", "en", images));
             expectSilentStatus(result, 3, name);
         }
     }
@@ -313,8 +314,8 @@ TEST(BridgeExecutable, FailedModelCallReportsItsTypeName) {
         {&shapeless, "InvalidResponseError"},
     };
     for (const auto& [server, typeName] : cases) {
-        ProcessResult result = runBridge(server->baseUrl(), Input::text(request("Hi", "en")));
-        EXPECT_EQ(result.status, 1) << typeName;
+        ProcessResult result = runBridge(server->baseUrl(), request("Hi", "en"));
+        EXPECT_EQ(result.exitStatus, 1) << typeName;
         EXPECT_EQ(result.err, typeName);
         EXPECT_EQ(result.out, "") << typeName;
         EXPECT_EQ(server->completionCalls().size(), 1u) << "never retried";
@@ -328,8 +329,8 @@ TEST(BridgeExecutable, WritesTheAnswerUnchangedPlusOneLineFeed) {
         FakeServer server(
             json{{"models", {{"status", 200}, {"body", kModels}}},
                  {"completion", {{"status", 200}, {"body", completionWith(answer)}}}});
-        ProcessResult result = runBridge(server.baseUrl(), Input::text(request("Hi", "en")));
-        EXPECT_EQ(result.status, 0);
+        ProcessResult result = runBridge(server.baseUrl(), request("Hi", "en"));
+        EXPECT_EQ(result.exitStatus, 0);
         EXPECT_EQ(result.out, answer + "\n");
         EXPECT_EQ(result.err, "");
     }
@@ -341,10 +342,9 @@ TEST(BridgeExecutable, SendsOneCompletionWithTheTextThenTheImagesInOrder) {
     std::string png = base64Of(testing::pngImage(3, 2));
     std::string gif = base64Of(testing::gifImage());
     std::string bmp = base64Of(testing::bmpImage(2, 2));
-    ProcessResult result =
-        runBridge(server.baseUrl(),
-                  Input::text(request("  What is\nthis? \xC3\xA9 ", "de_CH", {gif, png, bmp})));
-    EXPECT_EQ(result.status, 0);
+    ProcessResult result = runBridge(
+        server.baseUrl(), request("  What is\nthis? \xC3\xA9 ", "de_CH", {gif, png, bmp}));
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "seen\n");
 
     std::vector<json> calls = server.calls();
@@ -371,10 +371,9 @@ TEST(BridgeExecutable, SendsOneCompletionWithTheTextThenTheImagesInOrder) {
 TEST(BridgeExecutable, AnAnswerThatCannotBeWrittenIsAFailure) {
     FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
                            {"completion", {{"status", 200}, {"body", completionWith("lost")}}}});
-    for (testing::Output output : {testing::Output::readerGone, testing::Output::deviceFull}) {
-        ProcessResult result =
-            runBridge(server.baseUrl(), Input::text(request("Hi", "en")), {}, {}, output);
-        EXPECT_EQ(result.status, 1);
+    for (Stdout output : {Stdout::readerGone, Stdout::deviceFull}) {
+        ProcessResult result = runBridge(server.baseUrl(), request("Hi", "en"), {}, {}, output);
+        EXPECT_EQ(result.exitStatus, 1);
         EXPECT_EQ(result.err, "OutputError");
     }
     EXPECT_EQ(server.completionCalls().size(), 2u);
@@ -383,8 +382,8 @@ TEST(BridgeExecutable, AnAnswerThatCannotBeWrittenIsAFailure) {
 TEST(BridgeExecutable, EmptyPromptAndNoImagesAreSentAsTheyAre) {
     FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
                            {"completion", {{"status", 200}, {"body", completionWith("?")}}}});
-    ProcessResult result = runBridge(server.baseUrl(), Input::text(request("", "en")));
-    EXPECT_EQ(result.status, 0);
+    ProcessResult result = runBridge(server.baseUrl(), request("", "en"));
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "?\n");
     ASSERT_EQ(server.completionCalls().size(), 1u);
     EXPECT_EQ(server.completionCalls()[0]["body"]["messages"][0]["content"], "");

@@ -14,7 +14,8 @@
 #include <thread>
 
 #include "Base64.h"
-#include "ProcessRunner.h"
+#include "LoopbackPort.h"
+#include "Subprocess.h"
 #include "TestImages.h"
 
 namespace qor::bridge {
@@ -22,20 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using testing::Input;
-using testing::ProcessResult;
-
-int freeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using qor::testing::ProcessResult;
+using qor::testing::Subprocess;
 
 // The status code of GET /health, or 0 when nothing answers.
 int healthStatus(int port) {
@@ -72,23 +61,37 @@ class LlamaServer : public ::testing::Test {
         directory_ =
             new fs::path(fs::temp_directory_path() / ("qor-llama-" + std::to_string(::getpid())));
         fs::create_directories(*directory_);
-        ProcessResult generated = testing::runProcess(
-            QOR_TEST_PYTHON, {QOR_MAKE_TINY_MODEL_SCRIPT, directory_->string()}, Input::text(""),
-            {{"PYTHONPATH", (root / "gguf-py").string()}}, std::chrono::minutes(2));
-        if (generated.status != 0) {
+        ProcessResult generated = qor::testing::runProcess(
+            {QOR_TEST_PYTHON, QOR_MAKE_TINY_MODEL_SCRIPT, directory_->string()},
+            {{"PYTHONPATH", (root / "gguf-py").string()}}, {}, std::chrono::minutes(2));
+        if (generated.exitStatus != 0) {
             return "make-tiny-model.py failed: " + generated.err;
         }
-        port_ = freeLoopbackPort();
-        process_ = new testing::BackgroundProcess(
-            server.string(),
-            {"--model", (*directory_ / "tiny-model.gguf").string(), "--mmproj",
-             (*directory_ / "tiny-mmproj.gguf").string(), "--host", "127.0.0.1", "--port",
-             std::to_string(port_), "--ctx-size", "512", "--n-predict", "16", "--threads", "1",
-             "--parallel", "1", "--chat-template", "chatml", "--log-disable"});
+        port_ = qor::testing::freeLoopbackPort();
+        process_ = new Subprocess({server.string(),
+                                   "--model",
+                                   (*directory_ / "tiny-model.gguf").string(),
+                                   "--mmproj",
+                                   (*directory_ / "tiny-mmproj.gguf").string(),
+                                   "--host",
+                                   "127.0.0.1",
+                                   "--port",
+                                   std::to_string(port_),
+                                   "--ctx-size",
+                                   "512",
+                                   "--n-predict",
+                                   "16",
+                                   "--threads",
+                                   "1",
+                                   "--parallel",
+                                   "1",
+                                   "--chat-template",
+                                   "chatml",
+                                   "--log-disable"});
         auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
         while (healthStatus(port_) != 200) {
             if (!process_->running()) {
-                return "llama-server exited during start-up";
+                return "llama-server exited during start-up: " + process_->err();
             }
             if (std::chrono::steady_clock::now() > deadline) {
                 return "llama-server never became healthy";
@@ -118,19 +121,24 @@ class LlamaServer : public ::testing::Test {
         }
     }
 
-    ProcessResult ask(const Input& input, std::vector<std::string> arguments = {}) {
-        return testing::runProcess(
-            QOR_BRIDGE_EXECUTABLE, arguments, input,
-            {{"OPENAI_BASE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/v1"},
-             {"OPENAI_API_KEY", std::nullopt},
-             {"http_proxy", std::nullopt},
-             {"HTTP_PROXY", std::nullopt}},
-            std::chrono::minutes(2));
+    // Writes `input` and, unless `holdOpen`, closes standard input; waits for the end.
+    ProcessResult ask(const std::string& input, std::vector<std::string> arguments = {},
+                      bool holdOpen = false) {
+        arguments.insert(arguments.begin(), QOR_BRIDGE_EXECUTABLE);
+        Subprocess bridge(
+            std::move(arguments),
+            {{"OPENAI_BASE_URL", "http://127.0.0.1:" + std::to_string(port_) + "/v1"}},
+            {.unset = {"OPENAI_API_KEY", "http_proxy", "HTTP_PROXY"}, .keepStdinOpen = true});
+        bridge.writeStdin(input);
+        if (!holdOpen) {
+            bridge.closeStdin();
+        }
+        return bridge.wait(std::chrono::minutes(2));
     }
 
     static void expectAnswer(const ProcessResult& result) {
         EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
         EXPECT_EQ(result.err, "");
         ASSERT_GE(result.out.size(), 2u) << "a non-empty answer and its line feed";
         EXPECT_EQ(result.out.back(), '\n');
@@ -138,27 +146,27 @@ class LlamaServer : public ::testing::Test {
     }
 
     static inline fs::path* directory_ = nullptr;
-    static inline testing::BackgroundProcess* process_ = nullptr;
+    static inline Subprocess* process_ = nullptr;
     static inline int port_ = 0;
     static inline std::string* startError_ = nullptr;
 };
 
 TEST_F(LlamaServer, ReadinessProbe) {
-    ProcessResult result = ask(Input::neverClosed("{"), {"--ready"});
-    EXPECT_EQ(result.status, 0);
+    ProcessResult result = ask("{", {"--ready"}, true);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out + result.err, "");
 }
 
 TEST_F(LlamaServer, AnswersATextPrompt) {
     json request = {{"images", json::array()}, {"prompt", "Say something."}, {"locale", "en_US"}};
-    expectAnswer(ask(Input::text(request.dump())));
+    expectAnswer(ask(request.dump()));
 }
 
 TEST_F(LlamaServer, AnswersAPromptWithOnePng) {
     json request = {{"images", {encodeBase64(testing::pngImage(24, 16))}},
                     {"prompt", "What is in this picture?"},
                     {"locale", "en"}};
-    expectAnswer(ask(Input::text(request.dump())));
+    expectAnswer(ask(request.dump()));
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include "Subprocess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -23,12 +26,22 @@ void closeIfOpen(int& fd) {
 }
 }  // namespace
 
-Subprocess::Subprocess(std::vector<std::string> arguments,
-                       std::map<std::string, std::string> environment, bool keepStdinOpen) {
+Subprocess::Subprocess(std::vector<std::string> arguments, Environment environment,
+                       SpawnOptions options) {
+    // A child that stops reading its input must fail our write, not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
+    }
+    if (options.output == Stdout::deviceFull) {
+        ::close(out[1]);
+        out[1] = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    }
+    if (options.output != Stdout::captured) {
+        ::close(out[0]);
+        out[0] = -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -57,6 +70,9 @@ Subprocess::Subprocess(std::vector<std::string> arguments,
             merged[text.substr(0, equals)] = text.substr(equals + 1);
         }
     }
+    for (const auto& name : options.unset) {
+        merged.erase(name);
+    }
     for (auto& [key, value] : environment) {
         merged[key] = value;
     }
@@ -83,15 +99,19 @@ Subprocess::Subprocess(std::vector<std::string> arguments,
     ::close(err[1]);
     if (spawned != 0) {
         ::close(in[1]);
-        ::close(out[0]);
+        closeIfOpen(out[0]);
         ::close(err[0]);
         throw std::runtime_error("cannot start " + arguments[0]);
     }
     stdinFd_ = in[1];
-    if (!keepStdinOpen) {
+    if (!options.keepStdinOpen) {
         closeIfOpen(stdinFd_);
+    } else {
+        ::fcntl(stdinFd_, F_SETFL, O_NONBLOCK);  // writeStdin() keeps to its timeout
     }
-    outReader_ = std::thread([this, fd = out[0]] { readInto(fd, out_); });
+    if (out[0] >= 0) {
+        outReader_ = std::thread([this, fd = out[0]] { readInto(fd, out_); });
+    }
     errReader_ = std::thread([this, fd = err[0]] { readInto(fd, err_); });
 }
 
@@ -123,18 +143,34 @@ void Subprocess::sendSignal(int signal) const {
     ::kill(pid_, signal);
 }
 
-void Subprocess::writeStdin(const std::string& bytes) {
+std::size_t Subprocess::writeStdin(std::string_view bytes, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::size_t done = 0;
     while (stdinFd_ >= 0 && done < bytes.size()) {
         const ssize_t count = ::write(stdinFd_, bytes.data() + done, bytes.size() - done);
+        if (count > 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
         if (count < 0 && errno == EINTR) {
             continue;
         }
-        if (count <= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (count >= 0 || errno != EAGAIN || left.count() <= 0) {
             break;
         }
-        done += static_cast<std::size_t>(count);
+        pollfd writable{stdinFd_, POLLOUT, 0};
+        ::poll(&writable, 1, static_cast<int>(left.count()));
     }
+    return done;
+}
+
+bool Subprocess::running() const {
+    siginfo_t info{};
+    return !waited_ &&
+           ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 void Subprocess::closeStdin() {
@@ -153,33 +189,68 @@ std::string Subprocess::err() const {
 
 bool Subprocess::waitForStderr(const std::function<bool(const std::string&)>& predicate,
                                std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate(err())) {
-            return true;
-        }
-        int status = 0;
-        if (!waited_ && ::waitpid(pid_, &status, WNOHANG | WNOWAIT) == pid_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            return predicate(err());
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return waitFor(&Subprocess::err_, predicate, timeout);
+}
+
+bool Subprocess::waitForStdout(const std::function<bool(const std::string&)>& predicate,
+                               std::chrono::milliseconds timeout) {
+    return waitFor(&Subprocess::out_, predicate, timeout);
 }
 
 bool Subprocess::waitForStdoutBytes(std::size_t count, std::chrono::milliseconds timeout) {
+    return waitForStdout([count](const std::string& out) { return out.size() >= count; }, timeout);
+}
+
+bool Subprocess::waitFor(std::string Subprocess::*stream,
+                         const std::function<bool(const std::string&)>& predicate,
+                         std::chrono::milliseconds timeout) {
+    const auto holds = [&] {
+        std::lock_guard guard(mutex_);
+        return predicate(this->*stream);
+    };
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        {
-            std::lock_guard guard(mutex_);
-            if (out_.size() >= count) {
-                return true;
-            }
+    for (;;) {
+        if (holds()) {
+            return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!running()) {
+            if (!waited_) {
+                // What it wrote last may still be in the pipe.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            return holds();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return false;
+}
+
+std::optional<std::string> Subprocess::readStdoutLine(std::chrono::milliseconds timeout) {
+    return readLine(&Subprocess::out_, nextOutLine_, timeout);
+}
+
+std::optional<std::string> Subprocess::readStderrLine(std::chrono::milliseconds timeout) {
+    return readLine(&Subprocess::err_, nextErrLine_, timeout);
+}
+
+std::optional<std::string> Subprocess::readLine(std::string Subprocess::*stream, std::size_t& next,
+                                                std::chrono::milliseconds timeout) {
+    std::optional<std::string> line;
+    waitFor(
+        stream,
+        [&](const std::string& text) {
+            const std::size_t end = text.find('\n', next);
+            if (end == std::string::npos) {
+                return false;
+            }
+            line = text.substr(next, end - next);
+            next = end + 1;
+            return true;
+        },
+        timeout);
+    return line;
 }
 
 ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
@@ -203,6 +274,11 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     waited_ = true;
+    if (stdinFd_ >= 0) {
+        int unread = 0;
+        ::ioctl(stdinFd_, FIONREAD, &unread);
+        result.stdinUnread = static_cast<std::size_t>(unread);
+    }
     closeIfOpen(stdinFd_);
     if (outReader_.joinable()) {
         outReader_.join();
@@ -220,10 +296,10 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
     return result;
 }
 
-ProcessResult runProcess(std::vector<std::string> arguments,
-                         std::map<std::string, std::string> environment,
+ProcessResult runProcess(std::vector<std::string> arguments, Environment environment,
                          const std::string& stdinBytes, std::chrono::milliseconds timeout) {
-    Subprocess process(std::move(arguments), std::move(environment), !stdinBytes.empty());
+    Subprocess process(std::move(arguments), std::move(environment),
+                       {.keepStdinOpen = !stdinBytes.empty()});
     if (!stdinBytes.empty()) {
         process.writeStdin(stdinBytes);
         process.closeStdin();
