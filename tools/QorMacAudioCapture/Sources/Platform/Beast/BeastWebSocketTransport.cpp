@@ -3,11 +3,11 @@
 // and every report to the sink.
 #include "WebSocketTransport.h"
 
+#include "IOQueue.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -25,7 +25,6 @@
 #include <deque>
 #include <future>
 #include <span>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -39,43 +38,6 @@ using boost::system::error_code;
 using tcp = net::ip::tcp;
 
 namespace {
-
-// The io_context of one sink and the thread that runs it. The state is shared with the thread so
-// that stopping from the thread itself (the last reference to the sink dropped inside a handler)
-// can detach, and the context lives until run() has returned.
-class WebSocketNetworkThread {
-  public:
-    WebSocketNetworkThread()
-        : state_(std::make_shared<State>()), thread_([state = state_] { state->context.run(); }) {}
-    ~WebSocketNetworkThread() { stop(); }
-    WebSocketNetworkThread(const WebSocketNetworkThread&) = delete;
-    WebSocketNetworkThread& operator=(const WebSocketNetworkThread&) = delete;
-
-    net::io_context& context() { return state_->context; }
-    bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-
-    // Handlers not yet run are dropped with the context, never called.
-    void stop() {
-        if (!thread_.joinable()) {
-            return;
-        }
-        state_->work.reset();
-        state_->context.stop();
-        if (isCurrentThread()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-  private:
-    struct State {
-        net::io_context context;
-        net::executor_work_guard<net::io_context::executor_type> work{context.get_executor()};
-    };
-    std::shared_ptr<State> state_;
-    std::thread thread_;
-};
 
 // A message's bytes, borrowed from the sink until its completion has been reported; the owner keeps
 // them alive should the sink go first.
@@ -454,8 +416,10 @@ class BeastWebSocketTransport final : public WebSocketTransport {
 
   private:
     const WebSocketURL url_;
+    // The connection's thread; handlers that hold the last reference to the sink may stop it from
+    // within.
+    IOQueue network_{"com.brinvale.qor.native-audio.websocket"};
     // Set by start(), read-only afterwards.
-    WebSocketNetworkThread network_;
     std::shared_ptr<WebSocketConnection> connection_;
     std::shared_future<void> finished_;
 };
