@@ -8,13 +8,16 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <numbers>
+#include <thread>
 
 #include "AudioSinks.h"
 #include "CoreAudioTapCapture.h"
 #include "SimulatedPlatform.h"
 #include "WebSocketAudioSink.h"
+#include "WebSocketTestSupport.h"
 
 namespace {
 thread_local bool counting = false;
@@ -76,8 +79,10 @@ class SilencedStandardOutput {
 };
 
 // Feeds one cycle of the largest size, then 1000 cycles of varying sizes up to it (as a device
-// that delivers short cycles now and then), and returns the allocations those 1000 made.
-std::size_t allocationsOverCycles(CoreAudioTapCapture& capture) {
+// that delivers short cycles now and then), and returns the allocations those 1000 made. What
+// `betweenCycles` does is not counted.
+std::size_t allocationsOverCycles(
+    CoreAudioTapCapture& capture, const std::function<void()>& betweenCycles = [] {}) {
     constexpr std::size_t kLargest = 1024;
     std::vector<float> samples(2 * kLargest);
     for (std::size_t k = 0; k < kLargest; ++k) {
@@ -93,6 +98,9 @@ std::size_t allocationsOverCycles(CoreAudioTapCapture& capture) {
     allocations = 0;
     counting = true;
     for (std::size_t i = 0; i < 1000; ++i) {
+        counting = false;
+        betweenCycles();
+        counting = true;
         cycle(std::size_t{1} + (i * 331) % kLargest);
     }
     counting = false;
@@ -119,9 +127,7 @@ TEST_P(AudioPathAllocations, StandardOutputSinkAllocatesNothingAfterTheFirstCycl
 }
 
 // Holds up to three messages and completes the oldest when a fourth arrives, on the writing thread,
-// so the window's buffers go out and come back in order as with a server a few blocks behind. The
-// network transports complete on their own thread, whose work the count does not cover; on Linux
-// the hand-over to that thread is Asio's post, outside the sink.
+// so the window's buffers go out and come back in order as with a server a few blocks behind.
 class LaggingTransport final : public WebSocketTransport {
   public:
     void start(std::weak_ptr<WebSocketTransportListener> listener) override {
@@ -157,6 +163,40 @@ TEST_P(AudioPathAllocations, WebSocketSinkAllocatesNothingAfterTheFirstCycle) {
     // Nothing was dropped: every block went out through the window.
     EXPECT_GE(lagging.sent, 990u);
     EXPECT_EQ(sink->pendingWriteCount(), 3);
+}
+
+// The same over the platform's own transport and a real server: the hand-over to the network thread
+// allocates nothing either (what that thread does is not counted). The cycles wait for room in the
+// window, so that every block is handed over rather than dropped.
+TEST_P(AudioPathAllocations, WebSocketTransportAllocatesNothingOnTheAudioPath) {
+    testing::WebSocketPeer peer;
+    const auto url = WebSocketURL::parse(peer.url());
+    ASSERT_TRUE(url.has_value());
+    simulated::SimulatedPlatform platform{simulated::Scenario{}};
+    auto view = platform.platform();
+    auto sink = WebSocketAudioSink::create(*url);
+    auto capture = CoreAudioTapCapture::create(CLIOptions{}, sink, view);
+    capture->setResamplerForTesting(GetParam());
+    ASSERT_TRUE(peer.waitFor("connected"));
+    // Reads what the server saw while the cycles run, until the sink has closed and all is read.
+    std::atomic<bool> closed{false};
+    std::size_t received = 0;
+    std::thread reader([&] {
+        for (std::size_t batch = 1; batch != 0 || !closed;) {
+            batch = peer.binaryMessages(256, std::chrono::milliseconds(500)).size();
+            received += batch;
+        }
+    });
+    const auto roomInTheWindow = [&] {
+        testing::eventually(
+            [&] { return sink->pendingWriteCount() < WebSocketAudioSink::maximumPendingWrites; });
+    };
+    EXPECT_EQ(allocationsOverCycles(*capture, roomInTheWindow), 0u);
+    EXPECT_FALSE(sink->isClosed()) << "the connection failed";
+    sink->close();
+    closed = true;
+    reader.join();
+    EXPECT_GE(received, 990u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, AudioPathAllocations, ::testing::Values(48000.0, 44100.0),

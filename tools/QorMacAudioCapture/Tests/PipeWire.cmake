@@ -11,9 +11,10 @@ target_link_libraries(QorCapturePipeWireUnitTests PRIVATE QorCapturePlatformPipe
 gtest_discover_tests(QorCapturePipeWireUnitTests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 
 # A client that plays only after a delay, for streams that appear during a capture.
+add_subdirectory(TonePlayer)
 add_executable(QorPipeWireDelayedTone PipeWireTonePeer.cpp)
 set_target_properties(QorPipeWireDelayedTone PROPERTIES OUTPUT_NAME qor-delayed-tone)
-target_link_libraries(QorPipeWireDelayedTone PRIVATE PkgConfig::PIPEWIRE)
+target_link_libraries(QorPipeWireDelayedTone PRIVATE QorPipeWireTonePlayer)
 
 add_executable(QorCapturePipeWireTests
   PipeWireBackendTests.cpp

@@ -23,14 +23,17 @@ IOQueue::IOQueue(std::string label) : label_(std::move(label)), state_(std::make
     });
 }
 
-IOQueue::~IOQueue() {
+void IOQueue::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
     state_->work.reset();
     state_->context.stop();
     // A handler that held the last reference to the queue's owner ends up here on the queue's own
     // thread; it cannot join itself, and the shared state outlives it.
     if (isCurrentThread()) {
         thread_.detach();
-    } else if (thread_.joinable()) {
+    } else {
         thread_.join();
     }
 }

@@ -10,11 +10,12 @@
 namespace qor {
 
 // A serial queue with a thread of its own, named after its label: one io_context run by one thread,
-// so its handlers never overlap. The capture's I/O callback and its diagnostics timer run here.
+// so its handlers never overlap. The capture's I/O callback and its diagnostics timer run here, and
+// so does each WebSocket connection on Linux.
 class IOQueue {
   public:
     explicit IOQueue(std::string label);
-    ~IOQueue();
+    ~IOQueue() { stop(); }
     IOQueue(const IOQueue&) = delete;
     IOQueue& operator=(const IOQueue&) = delete;
 
@@ -23,14 +24,19 @@ class IOQueue {
     boost::asio::io_context::executor_type executor() { return state_->context.get_executor(); }
     bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
+    // Ends the thread; handlers not yet run are dropped with the context, never called. Called by
+    // the owner, on its thread or on the queue's own, as often as it likes.
+    void stop();
+
   private:
-    // Shared with the thread so that a queue destroyed from its own thread stays valid until the
+    // Shared with the thread so that a queue stopped from its own thread stays valid until the
     // running handler has returned.
     struct State {
         boost::asio::io_context context{1};
         boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
             boost::asio::make_work_guard(context)};
     };
+    // Set by the constructor; only stop() changes the thread, on the owner's side.
     std::string label_;
     std::shared_ptr<State> state_;
     std::thread thread_;

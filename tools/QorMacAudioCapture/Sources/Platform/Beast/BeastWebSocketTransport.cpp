@@ -1,20 +1,19 @@
 // The WebSocket transport on Linux: Boost.Beast over TCP, or over OpenSSL with the system's
 // certificate store for wss://. One io_context thread per connection runs every network operation
-// and every report to the sink.
+// and every report to the sink; being the context's only thread, it is the connection's strand.
 #include "WebSocketTransport.h"
+
+#include "IOQueue.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/host_name_verification.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -22,10 +21,12 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include <array>
+#include <atomic>
+#include <cstddef>
 #include <deque>
 #include <future>
 #include <span>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -40,52 +41,72 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-// The io_context of one sink and the thread that runs it. The state is shared with the thread so
-// that stopping from the thread itself (the last reference to the sink dropped inside a handler)
-// can detach, and the context lives until run() has returned.
-class WebSocketNetworkThread {
-  public:
-    WebSocketNetworkThread()
-        : state_(std::make_shared<State>()), thread_([state = state_] { state->context.run(); }) {}
-    ~WebSocketNetworkThread() { stop(); }
-    WebSocketNetworkThread(const WebSocketNetworkThread&) = delete;
-    WebSocketNetworkThread& operator=(const WebSocketNetworkThread&) = delete;
-
-    net::io_context& context() { return state_->context; }
-    bool isCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-
-    // Handlers not yet run are dropped with the context, never called.
-    void stop() {
-        if (!thread_.joinable()) {
-            return;
-        }
-        state_->work.reset();
-        state_->context.stop();
-        if (isCurrentThread()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-  private:
-    struct State {
-        net::io_context context;
-        net::executor_work_guard<net::io_context::executor_type> work{context.get_executor()};
-    };
-    std::shared_ptr<State> state_;
-    std::thread thread_;
-};
-
 // A message's bytes, borrowed from the sink until its completion has been reported; the owner keeps
 // them alive should the sink go first.
 struct Message {
     std::span<const std::uint8_t> bytes;
     std::shared_ptr<const void> owner;
 };
-using Strand = net::strand<net::io_context::executor_type>;
+using Executor = net::io_context::executor_type;
 using PlainStream = websocket::stream<beast::tcp_stream>;
 using SecureStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+
+// Memory for the handlers that carry messages from the audio thread to the network thread, so that
+// handing a block over allocates nothing: Asio places each posted handler in memory from the
+// handler's associated allocator (HandOverAllocator below). The sink keeps at most eight messages
+// in flight and Asio returns a handler's memory before running it, so eight slots always suffice;
+// were they ever all taken, the heap would serve. Slots are taken on the sending thread and
+// returned on the network thread (or wherever the context drops an unrun handler): each one's flag
+// hands its bytes over.
+class HandOverSlots {
+  public:
+    void* allocate(std::size_t bytes, std::size_t alignment) {
+        if (bytes <= kSlotBytes && alignment <= alignof(std::max_align_t)) {
+            for (Slot& slot : slots_) {
+                if (!slot.taken.exchange(true, std::memory_order_acquire)) {
+                    return slot.bytes;
+                }
+            }
+        }
+        return ::operator new(bytes, std::align_val_t(alignment));
+    }
+    void deallocate(void* memory, std::size_t alignment) noexcept {
+        for (Slot& slot : slots_) {
+            if (memory == slot.bytes) {
+                slot.taken.store(false, std::memory_order_release);
+                return;
+            }
+        }
+        ::operator delete(memory, std::align_val_t(alignment));
+    }
+
+  private:
+    // A message's handler is a few pointers and Asio's operation header.
+    static constexpr std::size_t kSlotBytes = 256;
+    struct Slot {
+        alignas(std::max_align_t) std::byte bytes[kSlotBytes];
+        std::atomic<bool> taken{false};
+    };
+    std::array<Slot, 8> slots_;
+};
+
+template <class T>
+struct HandOverAllocator {
+    using value_type = T;
+    explicit HandOverAllocator(HandOverSlots& slots) noexcept : slots(&slots) {}
+    template <class U>
+    HandOverAllocator(const HandOverAllocator<U>& other) noexcept : slots(other.slots) {}
+    T* allocate(std::size_t count) {
+        return static_cast<T*>(slots->allocate(count * sizeof(T), alignof(T)));
+    }
+    void deallocate(T* memory, std::size_t) noexcept { slots->deallocate(memory, alignof(T)); }
+    template <class U>
+    bool operator==(const HandOverAllocator<U>& other) const noexcept {
+        return slots == other.slots;
+    }
+
+    HandOverSlots* slots;
+};
 
 // A server that accepts the TCP connection but never completes a handshake must not hold the
 // connection forever; once open, a quiet server is fine (audio flows one way).
@@ -94,36 +115,35 @@ constexpr auto handshakeTimeout = std::chrono::seconds(30);
 // About a third of a second of 48 kHz stereo 16-bit audio (Linux doubles what is asked).
 constexpr int sendBufferBytes = 64 * 1024;
 
-// One connection's life, on one strand: connect, then one writer draining a queue of messages and
-// one reader discarding whatever the server sends, then the close. Every message handed over gets
-// exactly one completion, in order; handlers keep the connection alive and the sink only weakly.
-// Every field below is owned by the strand.
+// One connection's life, on the network thread: connect, then one writer draining a queue of
+// messages and one reader discarding whatever the server sends, then the close. Every message
+// handed over gets exactly one completion, in order; handlers keep the connection alive and the
+// sink only weakly. Every field below is owned by the network thread, but for handOver_.
 class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnection> {
   public:
-    WebSocketConnection(Strand strand, std::weak_ptr<WebSocketTransportListener> sink)
-        : strand_(std::move(strand)),
+    WebSocketConnection(Executor executor, std::weak_ptr<WebSocketTransportListener> sink)
+        : executor_(std::move(executor)),
           sink_(std::move(sink)),
           finished_(finishedPromise_.get_future()) {}
     virtual ~WebSocketConnection() = default;
 
     std::shared_future<void> finished() const { return finished_; }
 
-    // Callable from any thread; each hops onto the strand.
+    // Callable from any thread; each hops onto the network thread, in the order called.
     void start() {
-        net::post(strand_, [self = shared_from_this()] { self->connect(); });
+        net::post(executor_, [self = shared_from_this()] { self->connect(); });
     }
+    // Called on the audio thread: allocates nothing.
     void send(Message message) {
-        net::post(strand_, [self = shared_from_this(), message = std::move(message)]() mutable {
-            self->enqueue(std::move(message));
-        });
+        net::post(executor_, HandOver{shared_from_this(), std::move(message)});
     }
     void close() {
-        net::post(strand_, [self = shared_from_this()] { self->requestClose(); });
+        net::post(executor_, [self = shared_from_this()] { self->requestClose(); });
     }
 
   protected:
     // The transport, implemented per stream type; each completes through the matching member
-    // below, on the strand.
+    // below, on the network thread.
     virtual void connect() = 0;                             // opened() or connectFailed()
     virtual void writeMessage(const Message& message) = 0;  // written()
     virtual void readMessage() = 0;                         // received()
@@ -184,6 +204,16 @@ class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnect
     }
 
   private:
+    // One message on its way to the network thread, in memory from the connection's slots.
+    struct HandOver {
+        using allocator_type = HandOverAllocator<void>;
+        allocator_type get_allocator() const noexcept { return allocator_type(self->handOver_); }
+        void operator()() { self->enqueue(std::move(message)); }
+
+        std::shared_ptr<WebSocketConnection> self;
+        Message message;
+    };
+
     // finished: failed, or closed; nothing goes out any more.
     enum class Phase { connecting, open, closing, finished };
 
@@ -251,8 +281,9 @@ class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnect
         }
     }
 
-    Strand strand_;
+    Executor executor_;
     std::weak_ptr<WebSocketTransportListener> sink_;
+    HandOverSlots handOver_;  // shared by the sending and the network thread
     Phase phase_ = Phase::connecting;
     std::deque<Message> waiting_;
     Message inFlight_;
@@ -269,13 +300,13 @@ class BasicWebSocketConnection final : public WebSocketConnection {
     static constexpr bool secure = std::is_same_v<Stream, SecureStream>;
 
   public:
-    BasicWebSocketConnection(Strand strand, std::weak_ptr<WebSocketTransportListener> sink,
+    BasicWebSocketConnection(Executor executor, std::weak_ptr<WebSocketTransportListener> sink,
                              const WebSocketURL& url)
-        : WebSocketConnection(strand, std::move(sink)),
+        : WebSocketConnection(executor, std::move(sink)),
           url_(url),
           tls_(makeTLSContext()),
-          resolver_(strand),
-          stream_(makeStream(strand, tls_)) {}
+          resolver_(executor),
+          stream_(makeStream(executor, tls_)) {}
 
   private:
     static std::unique_ptr<net::ssl::context> makeTLSContext() {
@@ -289,11 +320,12 @@ class BasicWebSocketConnection final : public WebSocketConnection {
             return context;
         }
     }
-    static Stream makeStream(const Strand& strand, const std::unique_ptr<net::ssl::context>& tls) {
+    static Stream makeStream(const Executor& executor,
+                             const std::unique_ptr<net::ssl::context>& tls) {
         if constexpr (secure) {
-            return Stream(strand, *tls);
+            return Stream(executor, *tls);
         } else {
-            return Stream(strand);
+            return Stream(executor);
         }
     }
 
@@ -432,13 +464,12 @@ class BeastWebSocketTransport final : public WebSocketTransport {
     BeastWebSocketTransport& operator=(const BeastWebSocketTransport&) = delete;
 
     void start(std::weak_ptr<WebSocketTransportListener> listener) override {
-        Strand strand = net::make_strand(network_.context());
         if (url_.secure()) {
             connection_ = std::make_shared<BasicWebSocketConnection<SecureStream>>(
-                std::move(strand), std::move(listener), url_);
+                network_.executor(), std::move(listener), url_);
         } else {
             connection_ = std::make_shared<BasicWebSocketConnection<PlainStream>>(
-                std::move(strand), std::move(listener), url_);
+                network_.executor(), std::move(listener), url_);
         }
         finished_ = connection_->finished();
         connection_->start();
@@ -454,8 +485,10 @@ class BeastWebSocketTransport final : public WebSocketTransport {
 
   private:
     const WebSocketURL url_;
+    // The connection's thread; handlers that hold the last reference to the sink may stop it from
+    // within.
+    IOQueue network_{"com.brinvale.qor.native-audio.websocket"};
     // Set by start(), read-only afterwards.
-    WebSocketNetworkThread network_;
     std::shared_ptr<WebSocketConnection> connection_;
     std::shared_future<void> finished_;
 };
