@@ -25,6 +25,21 @@ constexpr int kReaderWaitSliceMilliseconds = 50;
 
 }  // namespace
 
+void writeAll(int fileDescriptor, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fileDescriptor, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
 // Standard output's file description is shared with the parent, so the sink may not make it
 // non-blocking. Where the system lets a process open its own pipe again (Linux, through /proc), the
 // sink takes a non-blocking description of its own; elsewhere it falls back to waiting in poll.
@@ -61,17 +76,7 @@ StandardOutputSink::~StandardOutputSink() {
 void StandardOutputSink::deliver(const char* bytes, std::size_t size) {
     switch (route_) {
         case Route::file:
-            while (size > 0) {
-                const ssize_t written = ::write(Diagnostics::standardOutput, bytes, size);
-                if (written < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    return;
-                }
-                bytes += written;
-                size -= static_cast<std::size_t>(written);
-            }
+            writeAll(Diagnostics::standardOutput, bytes, size);
             return;
         case Route::ownPipe:
             deliverToOwnPipe(bytes, size);

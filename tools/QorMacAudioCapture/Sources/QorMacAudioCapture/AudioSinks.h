@@ -10,6 +10,10 @@
 
 namespace qor {
 
+// One whole write of the bytes, for what may wait on the reader (a regular file, the JSON lines):
+// loops on partial writes and interruptions; gives up silently on any other failure.
+void writeAll(int fileDescriptor, const void* data, std::size_t size);
+
 // Both names are fixed at construction. write() is called only on the capture's I/O queue, one
 // block at a time; close() runs on the main thread, possibly twice, and a write may still arrive
 // after it.

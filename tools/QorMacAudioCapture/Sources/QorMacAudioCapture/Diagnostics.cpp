@@ -1,11 +1,9 @@
 #include "Diagnostics.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <mutex>
 
+#include "AudioSinks.h"
 #include "Text.h"
 
 namespace qor::Diagnostics {
@@ -88,21 +86,6 @@ std::optional<std::string> serialize(const JSON& value) {
         escaped += c;
     }
     return escaped;
-}
-
-void writeAll(int fileDescriptor, const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(fileDescriptor, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
 }
 
 void write(const JSON& object, int fileDescriptor) {

@@ -28,9 +28,5 @@ void write(const JSON& object, int fileDescriptor);
 // {"error":message,"success":false} on standard error.
 void error(const std::string& message);
 
-// One whole write of the bytes: loops on partial writes and interruptions; gives up silently on
-// any other failure.
-void writeAll(int fileDescriptor, const void* data, std::size_t size);
-
 }  // namespace Diagnostics
 }  // namespace qor

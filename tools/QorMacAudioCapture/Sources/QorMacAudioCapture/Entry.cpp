@@ -50,8 +50,8 @@ void writeSourceList(Workspace& workspace) {
     if (!text) {
         throw HelperError::runtime("source_list_encoding_failed");
     }
-    Diagnostics::writeAll(Diagnostics::standardOutput, text->data(), text->size());
-    Diagnostics::writeAll(Diagnostics::standardOutput, "\n", 1);
+    writeAll(Diagnostics::standardOutput, text->data(), text->size());
+    writeAll(Diagnostics::standardOutput, "\n", 1);
 }
 
 void checkSelection(const CLIOptions& options) {
