@@ -55,9 +55,15 @@ struct Delivery {
         return [this, &queue](const AudioBufferList& input) {
             std::lock_guard guard(mutex);
             everyCallOnQueue = everyCallOnQueue && queue.isCurrentThread();
-            for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
-                const auto* data = static_cast<const float*>(input.mBuffers[b].mData);
-                samples.insert(samples.end(), data, data + input.mBuffers[b].mDataByteSize / 4);
+            // One buffer per channel: interleave them as the core does.
+            EXPECT_EQ(input.mNumberBuffers, 2u);
+            const auto* left = static_cast<const float*>(input.mBuffers[0].mData);
+            const auto* right = static_cast<const float*>(input.mBuffers[1].mData);
+            const std::size_t frames = input.mBuffers[0].mDataByteSize / 4;
+            EXPECT_EQ(input.mBuffers[1].mDataByteSize / 4, frames);
+            for (std::size_t k = 0; k < frames; ++k) {
+                samples.push_back(left[k]);
+                samples.push_back(right[k]);
             }
             grown.notify_all();
         };
@@ -175,8 +181,13 @@ TEST(PipeWireBackend, ATapIsAFloatStereoCaptureNodeFedOnlyByTheSelectedStreams) 
     AudioHardware& hardware = platform.platform().hardware;
     const AudioObjectID process = processObject(hardware, selected.pid());
 
-    AudioObjectID tap = 0;
-    ASSERT_EQ(hardware.createProcessTap(mixdownOf({process}, "QOR Test Tap A"), tap), 0);
+    // The server is asked while the capture runs: until then our client does not serve its loop,
+    // and other clients that ask it about its ports wait.
+    IOQueue queue("com.example.pipewire.tap");
+    Delivery delivery;
+    Capture capture{hardware};
+    ASSERT_EQ(capture.start(mixdownOf({process}, "QOR Test Tap A"), queue, delivery), 0);
+    const AudioObjectID tap = capture.tap;
     std::string uid;
     EXPECT_EQ(hardware.readTapUID(tap, uid), 0);
     EXPECT_EQ(uid, "QOR Test Tap A");
@@ -184,10 +195,10 @@ TEST(PipeWireBackend, ATapIsAFloatStereoCaptureNodeFedOnlyByTheSelectedStreams) 
     ASSERT_EQ(hardware.readTapFormat(tap, format), 0);
     EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
     EXPECT_TRUE(format.mFormatFlags & kAudioFormatFlagIsFloat);
-    EXPECT_FALSE(format.mFormatFlags & kAudioFormatFlagIsNonInterleaved);
+    EXPECT_TRUE(format.mFormatFlags & kAudioFormatFlagIsNonInterleaved);
     EXPECT_EQ(format.mBitsPerChannel, 32u);
     EXPECT_EQ(format.mChannelsPerFrame, 2u);
-    EXPECT_EQ(format.mBytesPerFrame, 8u);
+    EXPECT_EQ(format.mBytesPerFrame, 4u);
     EXPECT_EQ(format.mSampleRate, 48000.0);  // the private server's graph rate
 
     const auto dump = testing::dumpServer();
@@ -210,7 +221,7 @@ TEST(PipeWireBackend, ATapIsAFloatStereoCaptureNodeFedOnlyByTheSelectedStreams) 
             selectedClient);
         EXPECT_NE(std::find(owned.begin(), owned.end(), id), owned.end());
     }
-    EXPECT_EQ(hardware.destroyProcessTap(tap), 0);
+    capture.stop();
 }
 
 std::size_t threadsOfThisProcess() {

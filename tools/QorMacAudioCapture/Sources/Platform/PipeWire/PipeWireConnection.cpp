@@ -114,7 +114,7 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     }
     for (const char* module :
          {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
-          "libpipewire-module-adapter", "libpipewire-module-metadata"}) {
+          "libpipewire-module-metadata"}) {
         if (pw_context_load_module(context_, module, nullptr, nullptr) == nullptr) {
             return kStatusSystemError;
         }

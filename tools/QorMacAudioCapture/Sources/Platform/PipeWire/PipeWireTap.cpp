@@ -27,44 +27,46 @@ OSStatus CaptureTap::open(Connection::Clock::time_point deadline) {
     // always-process keep the node scheduled when nothing plays, so a global capture still
     // delivers silence like a tap of idle output does.
     pw_properties* properties = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
-        uid_.c_str(), PW_KEY_NODE_DESCRIPTION, uid_.c_str(), PW_KEY_NODE_AUTOCONNECT, "false",
-        PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_NODE_WANT_DRIVER, "true",
-        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
-    stream_ = pw_stream_new(connection_->core(), uid_.c_str(), properties);
-    if (stream_ == nullptr) {
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
+        "Stream/Input/Audio", PW_KEY_NODE_NAME, uid_.c_str(), PW_KEY_NODE_DESCRIPTION, uid_.c_str(),
+        PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true",
+        PW_KEY_NODE_WANT_DRIVER, "true", PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
+    filter_ = pw_filter_new(connection_->core(), uid_.c_str(), properties);
+    if (filter_ == nullptr) {
         return kStatusStreamFailed;
     }
-    static const pw_stream_events streamEvents = [] {
-        pw_stream_events events{};
-        events.version = PW_VERSION_STREAM_EVENTS;
+    static const pw_filter_events filterEvents = [] {
+        pw_filter_events events{};
+        events.version = PW_VERSION_FILTER_EVENTS;
         events.state_changed = &CaptureTap::onStateChanged;
         events.process = &CaptureTap::onProcess;
         return events;
     }();
-    pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
-
-    std::uint8_t podBuffer[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof(podBuffer));
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate_;
-    info.channels = kChannels;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod* parameters[] = {
-        spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    pw_filter_add_listener(filter_, &filterListener_, &filterEvents, this);
+    static constexpr const char* channels[kChannels] = {"FL", "FR"};
+    static constexpr const char* portNames[kChannels] = {"input_FL", "input_FR"};
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        pw_properties* portProperties =
+            pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                              portNames[channel], PW_KEY_AUDIO_CHANNEL, channels[channel], nullptr);
+        ports_[channel] =
+            pw_filter_add_port(filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS,
+                               sizeof(std::uint32_t), portProperties, nullptr, 0);
+        if (ports_[channel] == nullptr) {
+            return kStatusStreamFailed;
+        }
+    }
     // Process is called from the data loop, which the connection runs on the loop owner's thread
     // (the I/O queue while a capture delivers): no hop through the main loop for every cycle.
-    const auto flags = static_cast<pw_stream_flags>(
-        PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_INACTIVE | PW_STREAM_FLAG_RT_PROCESS);
-    if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, parameters, 1) < 0) {
+    const auto flags =
+        static_cast<pw_filter_flags>(PW_FILTER_FLAG_INACTIVE | PW_FILTER_FLAG_RT_PROCESS);
+    if (pw_filter_connect(filter_, flags, nullptr, 0) < 0) {
         return kStatusStreamFailed;
     }
 
     const OSStatus status = connection_->waitUntil(
         [this] {
-            node_ = pw_stream_get_node_id(stream_);
+            node_ = pw_filter_get_node_id(filter_);
             return failed_ || (node_ != SPA_ID_INVALID &&
                                captureInputPorts(connection_->graph(), node_).size() == kChannels);
         },
@@ -90,16 +92,17 @@ void CaptureTap::close() {
         observing_ = false;
     }
     links_.clear();
-    if (stream_ != nullptr) {
+    if (filter_ != nullptr) {
         // Stop the graph from scheduling us, then run what it already signalled to our loops
-        // while the stream still exists.
+        // while the node still exists.
         if (!connection_->lost()) {
-            pw_stream_set_active(stream_, false);
+            pw_filter_set_active(filter_, false);
         }
         connection_->dispatchPending();
-        spa_hook_remove(&streamListener_);
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
+        spa_hook_remove(&filterListener_);
+        pw_filter_destroy(filter_);  // the ports go with it
+        filter_ = nullptr;
+        std::fill(std::begin(ports_), std::end(ports_), nullptr);
     }
 }
 
@@ -107,10 +110,10 @@ AudioStreamBasicDescription CaptureTap::format() const {
     AudioStreamBasicDescription format{};
     format.mSampleRate = rate_;
     format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | (1u << 3);  // float, packed
-    format.mBytesPerPacket = kBytesPerFrame;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | (1u << 3) | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = sizeof(float);  // per buffer: one buffer per channel
     format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = kBytesPerFrame;
+    format.mBytesPerFrame = sizeof(float);
     format.mChannelsPerFrame = kChannels;
     format.mBitsPerChannel = 32;
     return format;
@@ -136,13 +139,13 @@ void CaptureTap::clearHandlers() {
 }
 
 OSStatus CaptureTap::setActive(bool active) {
-    if (stream_ == nullptr) {
+    if (filter_ == nullptr) {
         return kStatusUnknownObject;
     }
     if (connection_->lost()) {
         return kStatusServerLost;
     }
-    return pw_stream_set_active(stream_, active) < 0 ? kStatusStreamFailed : kAudioHardwareNoError;
+    return pw_filter_set_active(filter_, active) < 0 ? kStatusStreamFailed : kAudioHardwareNoError;
 }
 
 void CaptureTap::graphChanged() {
@@ -154,7 +157,7 @@ void CaptureTap::connectionLost() {
 }
 
 void CaptureTap::reconcile() {
-    if (stream_ == nullptr || node_ == SPA_ID_INVALID || connection_->lost()) {
+    if (filter_ == nullptr || node_ == SPA_ID_INVALID || connection_->lost()) {
         return;
     }
     const Graph& graph = connection_->graph();
@@ -198,44 +201,74 @@ void CaptureTap::reportLost() {
 }
 
 // Runs where the loop runs: on the I/O queue while a capture delivers.
-void CaptureTap::onProcess(void* data) {
-    auto* tap = static_cast<CaptureTap*>(data);
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(tap->stream_)) {
-        if (buffer->buffer != nullptr) {
-            tap->deliver(*buffer->buffer);
+void CaptureTap::onProcess(void* data, spa_io_position* position) {
+    if (position != nullptr) {
+        static_cast<CaptureTap*>(data)->deliver(position->clock.duration);
+    }
+}
+
+namespace {
+// As much silence as the graph's largest cycle holds.
+const float kSilence[8192] = {};
+}  // namespace
+
+// One block per cycle, of each port's buffer as the graph filled it. A port that has no samples
+// this cycle (an unlinked port has no buffers at all) reads as silence; with nothing linked the
+// block is the cycle's length of silence, as a tap of idle output delivers. The core takes the
+// frame count from buffer 0 and reads buffer 1 only as far as it goes.
+void CaptureTap::deliver(std::uint64_t cycleFrames) {
+    pw_buffer* buffers[kChannels] = {};
+    std::uint32_t frames = 0;
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        AudioBuffer& out = list_.buffer(channel);
+        out.mNumberChannels = 1;
+        out.mDataByteSize = 0;
+        out.mData = nullptr;
+        buffers[channel] =
+            ports_[channel] != nullptr ? pw_filter_dequeue_buffer(ports_[channel]) : nullptr;
+        const spa_buffer* buffer = buffers[channel] != nullptr ? buffers[channel]->buffer : nullptr;
+        if (buffer == nullptr || buffer->n_datas == 0 || buffer->datas == nullptr) {
+            continue;
         }
-        pw_stream_queue_buffer(tap->stream_, buffer);
+        const spa_data& data = buffer->datas[0];
+        if (data.data == nullptr || data.chunk == nullptr) {
+            continue;
+        }
+        // The chunk comes from the other side of the graph: keep it inside the mapped memory.
+        const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+        std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
+        size -= size % sizeof(float);
+        out.mDataByteSize = size;
+        out.mData = static_cast<std::uint8_t*>(data.data) + offset;
+        frames = std::max<std::uint32_t>(frames, size / sizeof(float));
+    }
+    if (frames == 0) {
+        frames = static_cast<std::uint32_t>(std::min<std::uint64_t>(cycleFrames, UINT32_MAX));
+    }
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        AudioBuffer& out = list_.buffer(channel);
+        if (out.mDataByteSize == 0) {
+            out.mData = const_cast<float*>(kSilence);  // read only, like every input buffer
+            out.mDataByteSize =
+                std::min<std::uint32_t>(frames, std::size(kSilence)) * sizeof(float);
+        }
+    }
+    if (block_ && frames > 0) {
+        block_(list_.list());
+    }
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        if (buffers[channel] != nullptr) {
+            pw_filter_queue_buffer(ports_[channel], buffers[channel]);
+        }
     }
 }
 
-void CaptureTap::deliver(const spa_buffer& buffer) {
-    if (!block_ || buffer.n_datas == 0 || buffer.datas == nullptr) {
-        return;
-    }
-    const spa_data& data = buffer.datas[0];
-    if (data.data == nullptr || data.chunk == nullptr) {
-        return;
-    }
-    // The chunk comes from the other side of the graph: keep it inside the mapped memory.
-    const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
-    std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
-    size -= size % kBytesPerFrame;
-    if (size == 0) {
-        return;
-    }
-    list_.mNumberBuffers = 1;
-    list_.mBuffers[0].mNumberChannels = kChannels;
-    list_.mBuffers[0].mDataByteSize = size;
-    list_.mBuffers[0].mData = static_cast<std::uint8_t*>(data.data) + offset;
-    block_(list_);
-}
-
-void CaptureTap::onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*) {
+void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {
     auto* tap = static_cast<CaptureTap*>(data);
     // The server destroyed our node, or the stream failed: for the capture it is the same as the
     // server going away.
-    if (state == PW_STREAM_STATE_ERROR ||
-        (state == PW_STREAM_STATE_UNCONNECTED && tap->node_ != SPA_ID_INVALID)) {
+    if (state == PW_FILTER_STATE_ERROR ||
+        (state == PW_FILTER_STATE_UNCONNECTED && tap->node_ != SPA_ID_INVALID)) {
         tap->failed_ = true;
         tap->reportLost();
     }

@@ -1,9 +1,11 @@
-// A process tap on PipeWire: one capture stream (F32 interleaved stereo at the graph rate, never
-// linked by the session manager) plus the links this program makes into it from the selected
-// playback streams, kept up to date as streams come and go. The links are ours: created with
-// object.linger=false, so the server removes them with our connection whatever ends the process.
+// A process tap on PipeWire: one capture node with two DSP input ports, FL and FR (F32 mono at
+// the graph rate, never linked by the session manager) plus the links this program makes into it
+// from the selected playback streams, kept up to date as streams come and go. The links are ours:
+// created with object.linger=false, so the server removes them with our connection whatever ends
+// the process.
 #pragma once
 
+#include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 
 #include <map>
@@ -18,7 +20,6 @@ namespace qor::pipewire {
 class CaptureTap final : public ConnectionObserver {
   public:
     static constexpr std::uint32_t kChannels = 2;
-    static constexpr std::uint32_t kBytesPerFrame = kChannels * sizeof(float);
 
     // uid, rate and, once open() succeeded, node are fixed for the tap's life and may be read
     // from any thread; everything else belongs to the connection's loop owner.
@@ -28,10 +29,10 @@ class CaptureTap final : public ConnectionObserver {
     CaptureTap(const CaptureTap&) = delete;
     CaptureTap& operator=(const CaptureTap&) = delete;
 
-    // Creates and connects the stream (inactive), waits for its node and input ports, then links
-    // the selected streams that already play.
+    // Creates and connects the node (inactive), waits for it and its input ports, then links the
+    // selected streams that already play.
     OSStatus open(Connection::Clock::time_point deadline);
-    // Links first, then the stream. Idempotent.
+    // Links first, then the node. Idempotent.
     void close();
 
     std::uint32_t node() const { return node_; }
@@ -60,9 +61,9 @@ class CaptureTap final : public ConnectionObserver {
 
     void reconcile();
     void reportLost();
-    void deliver(const spa_buffer& buffer);
-    static void onProcess(void* data);
-    static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
+    void deliver(std::uint64_t cycleFrames);
+    static void onProcess(void* data, spa_io_position* position);
+    static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
 
     const std::shared_ptr<Connection> connection_;
@@ -71,8 +72,11 @@ class CaptureTap final : public ConnectionObserver {
     const std::uint32_t rate_;
     std::uint32_t node_ = SPA_ID_INVALID;
 
-    pw_stream* stream_ = nullptr;
-    spa_hook streamListener_{};
+    // No stream and no converter in this process: the graph mixes and hands each port's samples
+    // as they are, and the core interleaves them while it copies the block anyway.
+    pw_filter* filter_ = nullptr;
+    spa_hook filterListener_{};
+    void* ports_[kChannels] = {};  // FL, FR: the filter's handles of our ports
     bool observing_ = false;
     bool failed_ = false;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::unique_ptr<Link>> links_;
@@ -80,8 +84,9 @@ class CaptureTap final : public ConnectionObserver {
     IOBlock block_;
     DeviceLostHandler lost_;
     bool lostReported_ = false;
-    // The one buffer list handed to the block; it points into PipeWire's buffer during the call.
-    AudioBufferList list_{};
+    // The one buffer list handed to the block (one buffer per port); it points into PipeWire's
+    // buffers during the call.
+    AudioBufferListStorage list_{kChannels};
 };
 
 }  // namespace qor::pipewire
