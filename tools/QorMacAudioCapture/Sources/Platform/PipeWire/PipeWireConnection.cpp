@@ -112,9 +112,8 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     if (dataSource_ == nullptr) {
         return kStatusSystemError;
     }
-    for (const char* module :
-         {"libpipewire-module-protocol-native", "libpipewire-module-client-node",
-          "libpipewire-module-metadata"}) {
+    for (const char* module : {"libpipewire-module-protocol-native",
+                               "libpipewire-module-client-node", "libpipewire-module-metadata"}) {
         if (pw_context_load_module(context_, module, nullptr, nullptr) == nullptr) {
             return kStatusSystemError;
         }
@@ -187,11 +186,20 @@ OSStatus Connection::sync(Clock::time_point deadline) {
     }
     const int seq = pw_core_sync(core_, PW_ID_CORE, pendingSeq_);
     pendingSeq_ = seq;
-    return waitUntil([this, seq] { return doneSeq_ == seq; }, deadline);
+    const OSStatus status = waitUntil([this, seq] { return doneSeq_ == seq; }, deadline);
+    if (status == kAudioHardwareNoError) {
+        lastAnswer_ = Clock::now();
+    }
+    return status;
 }
 
 OSStatus Connection::refresh(Clock::time_point deadline) {
-    if (const OSStatus status = sync(deadline); status != kAudioHardwareNoError) {
+    if (lastAnswer_.has_value() && Clock::now() - *lastAnswer_ < kAnswerFreshFor) {
+        drain();
+        if (lost()) {
+            return kStatusServerLost;
+        }
+    } else if (const OSStatus status = sync(deadline); status != kAudioHardwareNoError) {
         return status;
     }
     // The round trip brought new globals and bound new clients; their info follows the binding,

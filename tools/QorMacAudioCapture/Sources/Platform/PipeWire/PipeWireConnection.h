@@ -47,6 +47,10 @@ namespace qor::pipewire {
 inline constexpr std::chrono::milliseconds kServerTimeout{3000};
 // Longer than any bounded operation, so it only expires when the queue itself is stuck.
 inline constexpr std::chrono::milliseconds kQueueTimeout{5000};
+// The server sends every change of the graph as it happens, so a round trip answered this recently
+// plus what has arrived since is as current as a new one. The questions a capture asks while it
+// starts, a fraction of a millisecond apart, thus share one round trip.
+inline constexpr std::chrono::milliseconds kAnswerFreshFor{5};
 
 // Told about the graph and the connection, on the loop owner's thread.
 class ConnectionObserver {
@@ -77,7 +81,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     OSStatus waitUntil(Predicate done, Clock::time_point deadline);
     // Waits until the server has handled everything sent so far.
     OSStatus sync(Clock::time_point deadline);
-    // Brings the graph up to date, clients' application properties included.
+    // Brings the graph up to date, clients' application properties included: a round trip,
+    // unless one was answered within kAnswerFreshFor.
     OSStatus refresh(Clock::time_point deadline);
     // Runs what the loop has ready now, without waiting.
     void dispatchPending() { drain(); }
@@ -149,6 +154,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<std::uint32_t> defaultRate_, settingsRate_, forcedRate_;
     int pendingSeq_ = 0;
     int doneSeq_ = -1;
+    std::optional<Clock::time_point> lastAnswer_;  // when the last round trip was answered
     std::vector<ConnectionObserver*> observers_;
     std::atomic<bool> lost_{false};  // written by the owner, read anywhere
 
