@@ -11,7 +11,10 @@
 #   first byte   time from start to the first audio byte on standard output
 #   cycle        which graph cycle brought that byte, counting the cycles that began after the
 #                start: 1 is the first cycle a program can possibly take part in. A reference
-#                pw-record on the same stream, running throughout, marks when each cycle ended
+#                pw-record on the same stream, running throughout, marks when each cycle ended.
+#                Run k of n starts both programs (k + 1/2)/n of a cycle after a mark, so a program
+#                that is ready S ms after its start takes cycle 1 in the runs that leave it more
+#                than S ms: for 5 runs, 4 of 5 means S under 0.3 of a cycle
 # Medians are printed, then the median of the ratios of each run of ours to the pw-record run right
 # after it (the targets for CPU and first byte are 0.5). Then both record the stream of
 # QorBenchClickPlayer at once: silence with a one-frame full-scale click every
@@ -57,7 +60,7 @@ bench_tone qor-bench-tone "$((seconds * runs * 2 + clicks * click_interval_ms / 
 
 python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" \
   "$heap_counter" "$bench_work" "$load_seconds" <<'EOF'
-import math, os, selectors, signal, statistics, struct, subprocess, sys, threading, time, json
+import json, math, os, random, selectors, signal, statistics, struct, subprocess, sys, threading, time
 
 binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 click_player, clicks, click_interval = sys.argv[5], int(sys.argv[6]), int(sys.argv[7]) / 1000.0
@@ -195,6 +198,15 @@ class CycleMarks(threading.Thread):
         for the other recorder's wake-up)."""
         return sum(1 for t in list(self.times) if started < t <= arrival + 0.002)
 
+    def wait_for_phase(self, fraction):
+        """Returns at `fraction` of a cycle after a cycle's mark."""
+        times = list(self.times)
+        period = statistics.median(b - a for a, b in zip(times[-21:], times[-20:]))
+        target = times[-1] + fraction * period
+        while target < time.monotonic():
+            target += period
+        time.sleep(target - time.monotonic())
+
     def stop(self):
         self.process.send_signal(signal.SIGINT)
         self.process.wait()
@@ -203,8 +215,14 @@ names = commands(tone_pid)
 marks = CycleMarks(names["pw-record"])
 time.sleep(1.0)
 results = {name: {"cpu": [], "steady": [], "rss": [], "first": [], "cycle": []} for name in names}
+# Each run starts both programs at the same point of a graph cycle, the points spread evenly over
+# the cycle: otherwise a program would start when the one before it had stopped, at whatever point
+# of the cycle its exit takes.
+phases = [(k + 0.5) / runs for k in range(runs)]
+random.Random(runs).shuffle(phases)
 for run in range(runs):
     for name, argv in names.items():
+        marks.wait_for_phase(phases[run])
         r = record([argv], seconds)[0]
         audio_seconds = r.total / BYTES_PER_SECOND
         results[name]["cpu"].append(1000.0 * r.cpu / audio_seconds)
