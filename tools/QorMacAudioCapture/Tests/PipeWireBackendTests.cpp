@@ -311,6 +311,34 @@ TEST(PipeWireBackend, AGlobalTapOfIdleOutputDeliversSilence) {
     global.capture.stop();
 }
 
+// As with Core Audio's I/O procs, the block runs only between the device's start and its stop,
+// though the graph schedules the node as soon as it is linked.
+TEST(PipeWireBackend, TheBlockRunsOnlyWhileTheDeviceRuns) {
+    TonePlayer player("qor-start-player", 440);
+    PipeWirePlatform platform;
+    AudioHardware& hardware = platform.platform().hardware;
+    IOQueue queue("com.example.pipewire.start");
+    Delivery delivery;
+    Capture capture{hardware};
+    ASSERT_EQ(
+        hardware.createProcessTap(
+            mixdownOf({processObject(hardware, player.pid())}, "QOR Test Start"), capture.tap),
+        0);
+    ASSERT_EQ(hardware.createAggregateDevice(deviceAround("QOR Test Start"), capture.device), 0);
+    ASSERT_EQ(hardware.createIOProcIDWithBlock(capture.device, queue, delivery.block(queue),
+                                               delivery.lost(), capture.proc),
+              0);
+    std::this_thread::sleep_for(300ms);  // several graph cycles
+    EXPECT_TRUE(delivery.copy().empty());
+    ASSERT_EQ(hardware.deviceStart(capture.device, capture.proc), 0);
+    EXPECT_TRUE(delivery.waitForFrames(4800, 10s));
+    ASSERT_EQ(hardware.deviceStop(capture.device, capture.proc), 0);
+    const std::size_t stopped = delivery.copy().size();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(delivery.copy().size(), stopped);
+    capture.stop();
+}
+
 TEST(PipeWireBackend, NoReachableServerMeansUnsupportedAndUnreachable) {
     testing::TemporaryDirectory empty;
     DisposableAudioServer::Use nowhere(

@@ -85,6 +85,7 @@ OSStatus CaptureTap::open(Connection::Clock::time_point deadline) {
 }
 
 void CaptureTap::close() {
+    running_ = false;
     block_ = nullptr;
     lost_ = nullptr;
     if (observing_) {
@@ -145,7 +146,11 @@ OSStatus CaptureTap::setActive(bool active) {
     if (connection_->lost()) {
         return kStatusServerLost;
     }
-    return pw_filter_set_active(filter_, active) < 0 ? kStatusStreamFailed : kAudioHardwareNoError;
+    if (pw_filter_set_active(filter_, active) < 0) {
+        return kStatusStreamFailed;
+    }
+    running_ = active;
+    return kAudioHardwareNoError;
 }
 
 void CaptureTap::graphChanged() {
@@ -212,7 +217,9 @@ namespace {
 const float kSilence[8192] = {};
 }  // namespace
 
-// One block per cycle, of each port's buffer as the graph filled it. A port that has no samples
+// One block per cycle while the tap runs, of each port's buffer as the graph filled it. The graph
+// may schedule the node before it is made active (a filter's process is called once it is linked):
+// those cycles only give the buffers back. A port that has no samples
 // this cycle (an unlinked port has no buffers at all) reads as silence; with nothing linked the
 // block is the cycle's length of silence, as a tap of idle output delivers. The core takes the
 // frame count from buffer 0 and reads buffer 1 only as far as it goes.
@@ -253,7 +260,7 @@ void CaptureTap::deliver(std::uint64_t cycleFrames) {
                 std::min<std::uint32_t>(frames, std::size(kSilence)) * sizeof(float);
         }
     }
-    if (block_ && frames > 0) {
+    if (block_ && running_ && frames > 0) {
         block_(list_.list());
     }
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {

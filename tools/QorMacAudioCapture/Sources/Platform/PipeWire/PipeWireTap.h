@@ -83,6 +83,7 @@ class CaptureTap final : public ConnectionObserver {
 
     IOBlock block_;
     DeviceLostHandler lost_;
+    bool running_ = false;  // between setActive(true) and setActive(false): the block is called
     bool lostReported_ = false;
     // The one buffer list handed to the block (one buffer per port); it points into PipeWire's
     // buffers during the call.
