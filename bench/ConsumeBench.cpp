@@ -34,4 +34,23 @@ void BM_Consume480FramesAt44100(benchmark::State& state) {
 }
 BENCHMARK(BM_Consume480FramesAt44100);
 
+// One graph cycle on PipeWire: 2048 frames as two planar buffers at 48000 Hz (no resampling).
+void BM_ConsumePlanar2048FramesAt48000(benchmark::State& state) {
+    qor::simulated::SimulatedPlatform platform{qor::simulated::Scenario{}};
+    auto view = platform.platform();
+    auto capture = qor::CoreAudioTapCapture::create(qor::CLIOptions{},
+                                                    std::make_shared<DiscardingSink>(), view);
+    capture->setResamplerForTesting(48000);
+    std::vector<float> left(2048, 0.25f);
+    std::vector<float> right(2048, -0.5f);
+    qor::AudioBufferListStorage storage(2);
+    storage.buffer(0) = {1, static_cast<std::uint32_t>(left.size() * 4), left.data()};
+    storage.buffer(1) = {1, static_cast<std::uint32_t>(right.size() * 4), right.data()};
+    for (auto _ : state) {
+        capture->consume(storage.list());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ConsumePlanar2048FramesAt48000);
+
 }  // namespace

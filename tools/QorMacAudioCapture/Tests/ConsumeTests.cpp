@@ -120,6 +120,16 @@ TEST_F(Consume, PeakIgnoresNaNAndCountsAfterResampling) {
     Block zeros{0, 0, 0, 0};
     feed({{2, &zeros, -1}});
     EXPECT_EQ(capture->lastPeak(), 0.0f);
+    // Longer than a vector, NaNs of both signs, the peak in the last odd sample.
+    Block longer(74, -0.5f);
+    longer[3] = std::numeric_limits<float>::quiet_NaN();
+    longer[40] = -std::numeric_limits<float>::quiet_NaN();
+    longer[73] = -0.875f;
+    feed({{2, &longer, -1}});
+    EXPECT_EQ(capture->lastPeak(), 0.875f);
+    longer[10] = -std::numeric_limits<float>::infinity();
+    feed({{2, &longer, -1}});
+    EXPECT_EQ(capture->lastPeak(), std::numeric_limits<float>::infinity());
 }
 
 TEST_F(Consume, ResamplerEmptyBlockCountsNothing) {

@@ -7,6 +7,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -400,6 +401,22 @@ void CoreAudioTapCapture::startDiagnostics() {
     diagnosticTimer_ = std::move(timer);
 }
 
+namespace {
+// The largest magnitude in the block, NaNs left out. The magnitudes' bit patterns order like their
+// values (infinity included, every NaN above it), so the maximum is an integer one, which the
+// compiler does a vector at a time.
+float peakOf(std::span<const float> block) {
+    constexpr std::int32_t kInfinity = 0x7f800000;
+    std::int32_t peak = 0;
+    for (float sample : block) {
+        const std::int32_t magnitude = std::bit_cast<std::int32_t>(sample) & 0x7fffffff;
+        const std::int32_t counted = magnitude <= kInfinity ? magnitude : 0;
+        peak = std::max(peak, counted);
+    }
+    return std::bit_cast<float>(peak);
+}
+}  // namespace
+
 void CoreAudioTapCapture::consume(const AudioBufferList& input) {
     if (input.mNumberBuffers == 0) {
         return;
@@ -424,9 +441,14 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
         std::span<float> stereo = reserve(stereo_, 2 * frames);
         const auto* right = static_cast<const float*>(second->mData);
         const std::size_t rightFrames = std::min<std::size_t>(frames, second->mDataByteSize / 4);
-        for (std::size_t k = 0; k < frames; ++k) {
-            stereo[2 * k] = samples[k];
-            stereo[2 * k + 1] = k < rightFrames ? right[k] : 0.0f;
+        float* out = stereo.data();
+        for (std::size_t k = 0; k < rightFrames; ++k) {
+            out[2 * k] = samples[k];
+            out[2 * k + 1] = right[k];
+        }
+        for (std::size_t k = rightFrames; k < frames; ++k) {
+            out[2 * k] = samples[k];
+            out[2 * k + 1] = 0.0f;
         }
         block = stereo;
     } else if (first.mNumberChannels == 2) {
@@ -452,13 +474,7 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
         return;
     }
 
-    float peak = 0.0f;
-    for (float sample : block) {
-        if (peak <= std::fabs(sample)) {
-            peak = std::fabs(sample);
-        }
-    }
-    lastPeak_ = peak;
+    lastPeak_ = peakOf(block);
     packetCount_ += 1;
     frameCount_ += block.size() / 2;
     writeCount_ += 1;
