@@ -43,18 +43,12 @@ class PipeWireAudioHardware::ProcessListWatch final : public ConnectionObserver 
     std::vector<AudioProcess> seen_;  // the loop owner's
 };
 
-std::shared_ptr<Connection> ConnectionCache::connection(OSStatus& status, bool* opened) {
-    if (opened != nullptr) {
-        *opened = false;
-    }
+std::shared_ptr<Connection> ConnectionCache::connection(OSStatus& status) {
     if (current_ != nullptr && !current_->lost()) {
         status = kAudioHardwareNoError;
         return current_;
     }
     current_ = Connection::open(status);
-    if (opened != nullptr) {
-        *opened = current_ != nullptr;
-    }
     return current_;
 }
 

@@ -30,9 +30,8 @@ namespace qor::pipewire {
 // use; taps keep the connection they were made on until they are destroyed.
 class ConnectionCache {
   public:
-    // The calling thread's (the main thread's). `opened` tells whether this call connected, in
-    // which case the server has just answered.
-    std::shared_ptr<Connection> connection(OSStatus& status, bool* opened = nullptr);
+    // The calling thread's (the main thread's).
+    std::shared_ptr<Connection> connection(OSStatus& status);
 
   private:
     std::shared_ptr<Connection> current_;

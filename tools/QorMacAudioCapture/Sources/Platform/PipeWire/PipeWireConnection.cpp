@@ -193,13 +193,16 @@ OSStatus Connection::sync(Clock::time_point deadline) {
     return status;
 }
 
+OSStatus Connection::syncUnlessFresh(Clock::time_point deadline) {
+    if (!lastAnswer_.has_value() || Clock::now() - *lastAnswer_ >= kAnswerFreshFor) {
+        return sync(deadline);
+    }
+    drain();
+    return lost() ? kStatusServerLost : kAudioHardwareNoError;
+}
+
 OSStatus Connection::refresh(Clock::time_point deadline) {
-    if (lastAnswer_.has_value() && Clock::now() - *lastAnswer_ < kAnswerFreshFor) {
-        drain();
-        if (lost()) {
-            return kStatusServerLost;
-        }
-    } else if (const OSStatus status = sync(deadline); status != kAudioHardwareNoError) {
+    if (const OSStatus status = syncUnlessFresh(deadline); status != kAudioHardwareNoError) {
         return status;
     }
     // The round trip brought new globals and bound new clients; their info follows the binding,

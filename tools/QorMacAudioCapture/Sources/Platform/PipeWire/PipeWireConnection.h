@@ -81,8 +81,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     OSStatus waitUntil(Predicate done, Clock::time_point deadline);
     // Waits until the server has handled everything sent so far.
     OSStatus sync(Clock::time_point deadline);
-    // Brings the graph up to date, clients' application properties included: a round trip,
-    // unless one was answered within kAnswerFreshFor.
+    // The same, unless a round trip was answered within kAnswerFreshFor: then what has arrived
+    // since is run, without waiting.
+    OSStatus syncUnlessFresh(Clock::time_point deadline);
+    // Brings the graph up to date, clients' application properties included (syncUnlessFresh,
+    // then a round trip for any client still undescribed).
     OSStatus refresh(Clock::time_point deadline);
     // Runs what the loop has ready now, without waiting.
     void dispatchPending() { drain(); }

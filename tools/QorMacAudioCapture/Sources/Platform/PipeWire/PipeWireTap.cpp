@@ -1,7 +1,5 @@
 #include "PipeWireTap.h"
 
-#include <spa/param/audio/format-utils.h>
-
 #include <algorithm>
 
 namespace qor::pipewire {
@@ -218,11 +216,11 @@ const float kSilence[8192] = {};
 }  // namespace
 
 // One block per cycle while the tap runs, of each port's buffer as the graph filled it. The graph
-// may schedule the node before it is made active (a filter's process is called once it is linked):
-// those cycles only give the buffers back. A port that has no samples
-// this cycle (an unlinked port has no buffers at all) reads as silence; with nothing linked the
-// block is the cycle's length of silence, as a tap of idle output delivers. The core takes the
-// frame count from buffer 0 and reads buffer 1 only as far as it goes.
+// may schedule the node before it is made active (a filter's process is called once it is
+// linked): those cycles only give the buffers back. A port that has no samples this cycle (an
+// unlinked port has no buffers at all) reads as silence; with nothing linked the block is the
+// cycle's length of silence, as a tap of idle output delivers. The core takes the frame count
+// from buffer 0 and reads buffer 1 only as far as it goes.
 void CaptureTap::deliver(std::uint64_t cycleFrames) {
     pw_buffer* buffers[kChannels] = {};
     std::uint32_t frames = 0;

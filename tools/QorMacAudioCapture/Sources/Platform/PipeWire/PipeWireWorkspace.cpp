@@ -96,17 +96,14 @@ std::optional<std::int32_t> PipeWireWorkspace::parentProcessIdentifier(std::int3
 
 bool PipeWireSystemSupport::captureSupported() {
     OSStatus status = kAudioHardwareNoError;
-    bool opened = false;
-    auto connection = connectionCache_.connection(status, &opened);
+    auto connection = connectionCache_.connection(status);
     if (connection == nullptr) {
         return false;
     }
     bool supported = false;
     connection->perform([&] {
-        // A connection opened just now has had its answers; an older one must answer again.
-        const OSStatus synced = opened
-                                    ? kAudioHardwareNoError
-                                    : connection->sync(Connection::Clock::now() + kServerTimeout);
+        const OSStatus synced =
+            connection->syncUnlessFresh(Connection::Clock::now() + kServerTimeout);
         supported = synced == kAudioHardwareNoError &&
                     versionAtLeast(connection->serverVersion(), kMinimumServerVersion);
         return synced;
