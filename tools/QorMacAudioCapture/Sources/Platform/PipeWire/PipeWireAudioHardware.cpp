@@ -294,7 +294,7 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID p
     }
     auto tap = entry->tap;
     entry->proc = 0;
-    // The queue keeps the loop until the tap's stream is gone (see destroyProcessTap).
+    // The queue keeps the loop until the tap's node is gone (see destroyProcessTap).
     return tap->connection()->perform([&] {
         tap->clearHandlers();
         return kAudioHardwareNoError;
@@ -344,7 +344,7 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tap) {
         abandoned->push_back(std::move(captureTap));
         return status;
     }
-    // With no stream left on the connection nothing can arrive in the hand-over, so the main
+    // With no capture node left on the connection nothing can arrive in the hand-over, so the main
     // thread takes the loop back from the I/O queue, which may go away after this.
     const bool connectionInUse = std::any_of(taps_.begin(), taps_.end(), [&](const auto& entry) {
         return entry.second->connection() == connection;

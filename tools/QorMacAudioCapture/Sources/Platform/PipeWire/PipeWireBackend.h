@@ -6,14 +6,15 @@
 //   application.process.id is the pid; kAudioObjectUnknown when that process is no audio client.
 // - process list (and its listener): every client the server has described that has a process
 //   id, re-read from the graph; the listener fires when that set changes.
-// - process tap: a capture stream (F32, stereo, the graph rate) plus the links that feed it from
-//   the selected clients' playback streams (or from every other one, for global output), kept up
-//   as streams come and go; its id is the capture node's id.
-// - tap UID and format: the capture node's name; F32 interleaved stereo at the graph's rate.
+// - process tap: a capture node (a filter with two F32 mono input ports, FL and FR, at the graph
+//   rate) plus the links that feed it from the selected clients' playback streams (or from every
+//   other one, for global output), kept up as streams come and go; its id is the node's id.
+// - tap UID and format: the capture node's name; F32 non-interleaved stereo (one buffer per port)
+//   at the graph's rate.
 // - aggregate device: only a handle of this backend that names one tap; nothing on the server.
-// - I/O proc, device start and stop: the stream's process callback, delivered onto the capture's
-//   I/O queue, and the stream's activation.
-// - device lost: the stream failed, the server destroyed its node, or the connection broke.
+// - I/O proc, device start and stop: the node's process callback, delivered onto the capture's
+//   I/O queue, and the node's activation.
+// - device lost: the node failed, the server destroyed it, or the connection broke.
 // - OSStatus: the backend's own negative statuses (PipeWireStatus.h) or PipeWire's negative errno.
 #pragma once
 

@@ -11,10 +11,10 @@
 //    destroyed): the queue's thread owns it. The epoll fds of the loop and of the data loop are
 //    watched by the queue's io_context, so the process callback runs on the queue itself and hands
 //    PipeWire's buffer to the I/O block without a copy. Operations from the main thread are run
-//    there by perform(). Ownership only changes hands while no stream of ours is running, so
+//    there by perform(). Ownership only changes hands while no node of ours is running, so
 //    nothing is sent to the loop in the instant between one owner's leave and the other's enter.
 //
-// The data loop. PipeWire would run the graph's side of our streams (the node's wake-up, buffer
+// The data loop. PipeWire would run the graph's side of our nodes (the node's wake-up, buffer
 // exchange, the process callback) on a thread of its own, which then had to wake the owner's
 // thread for every cycle as well. The connection stops that thread and runs the context's data
 // loop on the loop owner's thread instead (nested in its own loop while detached, watched on its
@@ -108,10 +108,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     template <class Operation>
     OSStatus perform(Operation&& operation);
     // Hands the loop to `queue`, which must outlive the attachment. Fails when another queue has
-    // it. Call it only while no stream on the connection is active.
+    // it. Call it only while no capture node on the connection is active.
     OSStatus attach(IOQueue& queue);
     // Takes the loop back from the queue; afterwards the queue never touches this connection.
-    // Call it only once the connection has no stream left.
+    // Call it only once the connection has no capture node left.
     OSStatus detach();
     bool attached() const { return queue_ != nullptr; }
 

@@ -15,7 +15,7 @@ inline constexpr OSStatus kStatusServerTimeout = -6002;
 inline constexpr OSStatus kStatusServerLost = -6003;
 // No tap, device or I/O proc of this backend has the given id.
 inline constexpr OSStatus kStatusUnknownObject = -6004;
-// The capture stream could not be created or connected, or its node and ports never appeared.
+// The capture node could not be created or connected, or it and its ports never appeared.
 inline constexpr OSStatus kStatusStreamFailed = -6005;
 // The aggregate device description names no tap of this backend.
 inline constexpr OSStatus kStatusUnknownTap = -6006;

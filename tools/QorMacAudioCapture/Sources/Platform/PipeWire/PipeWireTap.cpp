@@ -270,7 +270,7 @@ void CaptureTap::deliver(std::uint64_t cycleFrames) {
 
 void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {
     auto* tap = static_cast<CaptureTap*>(data);
-    // The server destroyed our node, or the stream failed: for the capture it is the same as the
+    // The server destroyed our node, or the filter failed: for the capture it is the same as the
     // server going away.
     if (state == PW_FILTER_STATE_ERROR ||
         (state == PW_FILTER_STATE_UNCONNECTED && tap->node_ != SPA_ID_INVALID)) {
