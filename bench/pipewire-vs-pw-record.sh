@@ -195,8 +195,10 @@ class CycleMarks(threading.Thread):
 
     def cycle(self, started, arrival):
         """Cycles that ended after `started`, up to the one that brought `arrival` (2 ms of slack
-        for the other recorder's wake-up)."""
-        return sum(1 for t in list(self.times) if started < t <= arrival + 0.002)
+        for the other recorder's wake-up). No audio can come from a cycle that began before the
+        program did, so a byte that arrives before the mark of the first cycle (the marking
+        recorder's own wake-up lagged) is in the first cycle all the same."""
+        return max(1, sum(1 for t in list(self.times) if started < t <= arrival + 0.002))
 
     def wait_for_phase(self, fraction):
         """Returns at `fraction` of a cycle after a cycle's mark."""
