@@ -2,6 +2,7 @@
 // tone players: what it captures, what it lists, how it ends and what it leaves behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -309,16 +310,70 @@ TEST_F(PipeWireCapture, TerminationSignalsEndWithStatusZeroAndLeaveNothing) {
     }
 }
 
-TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
-    // A host that stopped reading: the capture's standard output is a FIFO held open here and
-    // never read, so the pipe fills and the capture's writes wait.
+// A capture of one player whose standard output is a FIFO that the test reads at its own pace
+// (non-blocking), as a host would that is sometimes busy.
+struct CaptureIntoFifo {
+    explicit CaptureIntoFifo(int pid) {
+        if (::mkfifo(fifo.c_str(), 0600) == 0) {
+            reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        }
+        capture = std::make_unique<Subprocess>(std::vector<std::string>{
+            "/bin/sh", "-c", "exec \"$@\" >\"$0\"", fifo, QOR_CAPTURE_EXECUTABLE, "--include-tree",
+            "--pid", std::to_string(pid)});
+    }
+    ~CaptureIntoFifo() {
+        if (reader >= 0) {
+            ::close(reader);
+        }
+    }
     testing::TemporaryDirectory directory;
     const std::string fifo = directory.file("stdout");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    Subprocess capture({"/bin/sh", "-c", "exec \"$@\" >\"$0\"", fifo, QOR_CAPTURE_EXECUTABLE,
-                        "--include-tree", "--pid", std::to_string(low.pid())});
+    int reader = -1;
+    std::unique_ptr<Subprocess> capture;
+};
+
+TEST_F(PipeWireCapture, AReaderThatPausesForMostOfASecondLosesNoAudio) {
+    CaptureIntoFifo output(low.pid());
+    ASSERT_GE(output.reader, 0);
+    using Clock = std::chrono::steady_clock;
+    std::size_t total = 0;
+    Clock::time_point last{};
+    const auto readFor = [&](Clock::duration span) {
+        std::vector<char> buffer(1 << 16);
+        for (const auto end = Clock::now() + span; Clock::now() < end;) {
+            pollfd readable{output.reader, POLLIN, 0};
+            ::poll(&readable, 1, 10);
+            const ssize_t count = ::read(output.reader, buffer.data(), buffer.size());
+            if (count > 0) {
+                total += static_cast<std::size_t>(count);
+                last = Clock::now();
+            }
+        }
+    };
+    for (int i = 0; i < 100 && total == 0; ++i) {
+        readFor(100ms);
+    }
+    ASSERT_GT(total, 0u) << output.capture->err();
+    const auto first = last;
+    const std::size_t before = total;
+    readFor(400ms);
+    std::this_thread::sleep_for(800ms);  // the host is busy: nothing reads
+    readFor(400ms);
+    // The audio that came after the first bytes spans the time it took to come: no cycle was lost
+    // while the reader paused.
+    const double arrived = static_cast<double>(total - before) / kBytesPerSecond;
+    EXPECT_NEAR(arrived, std::chrono::duration<double>(last - first).count(), 0.1);
+    output.capture->sendSignal(SIGTERM);
+    EXPECT_EQ(output.capture->wait(10s).exitStatus, 0);
+}
+
+TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
+    // A host that stopped reading: the FIFO is held open here and never read, so the pipe fills
+    // and the capture's writes wait.
+    CaptureIntoFifo output(low.pid());
+    ASSERT_GE(output.reader, 0);
+    const int reader = output.reader;
+    Subprocess& capture = *output.capture;
     const auto owned = ownedObjects(capture.pid());
     EXPECT_GE(owned.size(), 3u);
     // Full: the bytes waiting in the pipe stop growing while the capture runs.
@@ -345,7 +400,6 @@ TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
         EXPECT_FALSE(line.contains("error")) << line.dump();
     }
     expectGone(owned);
-    ::close(reader);
 }
 
 // Whether this machine lets a thread of ours take real-time priority directly (as root, or with an

@@ -23,6 +23,15 @@ namespace {
 // How long one wait for the reader lasts before the sink looks again whether to stop waiting.
 constexpr int kReaderWaitSliceMilliseconds = 50;
 
+#ifdef F_SETPIPE_SZ
+// What the sink asks of a pipe it writes to: close to three seconds of float32 stereo at 48 kHz,
+// and the most an unprivileged process may ask for by default. The pipe's usual 64 KiB hold four
+// graph cycles of 2048 frames: a reader that pauses for a sixth of a second makes the audio
+// callback wait, and the cycles the graph runs meanwhile are lost to the capture. The kernel takes
+// pages only for bytes that wait.
+constexpr int kPipeCapacityBytes = 1 << 20;
+#endif
+
 }  // namespace
 
 void writeAll(int fileDescriptor, const void* data, std::size_t size) {
@@ -62,6 +71,12 @@ StandardOutputSink::StandardOutputSink() {
         reopened.st_ino == output.st_ino) {
         ownPipe_ = own;
         route_ = Route::ownPipe;
+#ifdef F_SETPIPE_SZ
+        // Only ever larger; where the system refuses, the pipe stays as it was.
+        if (::fcntl(own, F_GETPIPE_SZ) < kPipeCapacityBytes) {
+            ::fcntl(own, F_SETPIPE_SZ, kPipeCapacityBytes);
+        }
+#endif
     } else if (own >= 0) {
         ::close(own);
     }

@@ -34,8 +34,9 @@ class AudioSink {
 
 // Headerless little-endian float32 stereo on standard output. A failed write is not handled: the
 // broken-pipe signal keeps its default action and ends the process when the reader has gone. A
-// write waits for a slow reader (nothing is queued or dropped) until stopWaiting(). Standard output
-// is examined once, at construction: redirect it before building the sink.
+// write waits for a slow reader (nothing is queued or dropped) until stopWaiting(); a pipe of its
+// own is first grown to hold seconds of audio. Standard output is examined once, at construction:
+// redirect it before building the sink.
 class StandardOutputSink final : public AudioSink {
   public:
     StandardOutputSink();
