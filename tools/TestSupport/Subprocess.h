@@ -60,6 +60,9 @@ class Subprocess {
 
     std::string out() const;
     std::string err() const;
+    // For a failure message: whether the child still runs (then what each of its threads waits
+    // in, from /proc) or how it ended, and its standard error so far.
+    std::string describe() const;
     // Waits until `predicate(stderr or stdout so far)` holds; false on timeout or when the process
     // ended first. The predicate runs under the streams' lock: it must not call out() or err().
     bool waitForStderr(const std::function<bool(const std::string&)>& predicate,

@@ -58,7 +58,7 @@ ProcessResult captureFor(double seconds, std::vector<std::string> arguments) {
     auto capture = startCapture(std::move(arguments));
     EXPECT_TRUE(
         capture->waitForStdoutBytes(static_cast<std::size_t>(seconds * kBytesPerSecond), 20s))
-        << capture->err();
+        << capture->describe();
     capture->sendSignal(SIGTERM);
     ProcessResult result = capture->wait(10s);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -109,7 +109,7 @@ TEST_F(PipeWireCapture, OutputLoopbackTakesBoth) {
 TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {
     TonePlayer excluded("qor-tone-excluded", 440);
     auto capture = startCapture({"--exclude-tree", "--pid", std::to_string(excluded.pid())});
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 2, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 2, 20s)) << capture->describe();
     TonePlayer late("qor-tone-late", 1000);
     const std::size_t already = capture->out().size();
     ASSERT_TRUE(capture->waitForStdoutBytes(already + 2 * kBytesPerSecond, 20s));
@@ -127,7 +127,7 @@ TEST(PipeWireLateStreams, AStreamThatTheChosenProcessStartsLaterIsTaken) {
         [&](const json& dump) { return testing::clientOfProcess(dump, peer->pid()).has_value(); },
         10s));
     auto capture = startCapture({"--include-tree", "--pid", std::to_string(peer->pid())});
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
     const json before = testing::dumpServer();
     for (const json& client : testing::objectsOfType(before, "PipeWire:Interface:Client")) {
         if (client.at("info").at("props").value("application.process.id", 0) == peer->pid()) {
@@ -135,7 +135,7 @@ TEST(PipeWireLateStreams, AStreamThatTheChosenProcessStartsLaterIsTaken) {
                 << "the peer's stream already existed when the capture began";
         }
     }
-    ASSERT_TRUE(capture->waitForStdoutBytes(5 * kBytesPerSecond, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(5 * kBytesPerSecond, 20s)) << capture->describe();
     capture->sendSignal(SIGTERM);
     const ProcessResult result = capture->wait(10s);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -196,7 +196,7 @@ class PipeWireProcessTree : public ::testing::Test {
 
 TEST_F(PipeWireProcessTree, IncludeTakesTheTreeAndAGrandchildThatStartsLaterWithoutAGap) {
     auto capture = startCapture({"--include-tree", "--pid", std::to_string(family->pid())});
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
     const auto start = std::chrono::steady_clock::now();
     const std::size_t startBytes = capture->out().size();
     ASSERT_TRUE(capture->waitForStdoutBytes(startBytes + 2 * kBytesPerSecond, 20s));
@@ -297,7 +297,7 @@ TEST_F(PipeWireCapture, TerminationSignalsEndWithStatusZeroAndLeaveNothing) {
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
         auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
-        ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+        ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
         const auto owned = ownedObjects(capture->pid());
         EXPECT_GE(owned.size(), 3u);
         capture->sendSignal(signal);
@@ -430,7 +430,7 @@ std::optional<int> schedulingPolicyOfThread(int pid, const std::string& name) {
 
 TEST_F(PipeWireCapture, TheGraphThreadRunsAtRealTimePriorityWhereGranted) {
     auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
     const auto policy = schedulingPolicyOfThread(capture->pid(), "native-audio.io");
     ASSERT_TRUE(policy.has_value());
     EXPECT_EQ(*policy & ~SCHED_RESET_ON_FORK, realTimeGranted() ? SCHED_FIFO : SCHED_OTHER);
@@ -440,7 +440,7 @@ TEST_F(PipeWireCapture, TheGraphThreadRunsAtRealTimePriorityWhereGranted) {
 
 TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {
     auto capture = startCapture({"--output-loopback"});
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
     const auto owned = ownedObjects(capture->pid());
     EXPECT_GE(owned.size(), 3u);
     capture->sendSignal(SIGKILL);
@@ -451,7 +451,7 @@ TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {
 TEST(PipeWireServerLoss, AServerKilledMidCaptureEndsItWithStatusOne) {
     DisposableAudioServer server;
     auto capture = startCapture({"--output-loopback"}, server.environment());
-    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->err();
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 4, 20s)) << capture->describe();
     ::kill(server.pipewirePid(), SIGKILL);
     const ProcessResult result = capture->wait(10s);
     EXPECT_FALSE(result.timedOut);
