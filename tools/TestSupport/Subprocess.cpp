@@ -192,7 +192,7 @@ std::string Subprocess::describe() const {
         std::error_code error;
         for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
             std::string name, stat, wchan;
-            std::ifstream(task.path() / "comm") >> name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
             std::getline(std::ifstream(task.path() / "stat"), stat);
             std::ifstream(task.path() / "wchan") >> wchan;
             const auto close = stat.rfind(')');

@@ -353,7 +353,7 @@ TEST_F(PipeWireCapture, AReaderThatPausesForMostOfASecondLosesNoAudio) {
     for (int i = 0; i < 100 && total == 0; ++i) {
         readFor(100ms);
     }
-    ASSERT_GT(total, 0u) << output.capture->err();
+    ASSERT_GT(total, 0u) << output.capture->describe();
     const auto first = last;
     const std::size_t before = total;
     readFor(400ms);
