@@ -16,7 +16,16 @@
 #                that is ready S ms after its start takes cycle 1 in the runs that leave it more
 #                than S ms: for 5 runs, 4 of 5 means S under 0.3 of a cycle
 # Medians are printed, then the median of the ratios of each run of ours to the pw-record run right
-# after it (the targets for CPU and first byte are 0.5). Then both record the stream of
+# after it (the targets for CPU and first byte are 0.5).
+#
+# Then the floor: RUNS rounds of SECONDS-long windows of steady capture (from 1.5 s after the start),
+# one program at a time, of this program, pw-record, and QorBenchIdleNode: a node linked to the
+# player's ports as the capture links its own, processed on PipeWire's real-time data thread, that
+# only takes and returns its buffers (the least any client can do in a graph cycle) or, with
+# --write, also interleaves them and writes them to a pipe (the least a recorder can do). CPU per
+# second of each, and the median of its ratios to the pw-record window of the same round.
+#
+# Then both record the stream of
 # QorBenchClickPlayer at once: silence with a one-frame full-scale click every
 # QOR_BENCH_CLICK_INTERVAL_MS (default 250) ms, QOR_BENCH_CLICKS (default 20) times. The player
 # notes CLOCK_MONOTONIC when it fills the buffer that starts with a click; the latency of a click
@@ -48,6 +57,8 @@ click_player="$build_dir/bench/QorBenchClickPlayer"
 [ -x "$click_player" ] || { echo "bench: build QorBenchClickPlayer first ($click_player)" >&2; exit 1; }
 heap_counter="$build_dir/bench/libQorBenchHeapCounter.so"
 [ -f "$heap_counter" ] || { echo "bench: build QorBenchHeapCounter first ($heap_counter)" >&2; exit 1; }
+idle_node="$build_dir/bench/QorBenchIdleNode"
+[ -x "$idle_node" ] || { echo "bench: build QorBenchIdleNode first ($idle_node)" >&2; exit 1; }
 clicks=${QOR_BENCH_CLICKS:-20}
 click_interval_ms=${QOR_BENCH_CLICK_INTERVAL_MS:-250}
 
@@ -56,15 +67,16 @@ click_interval_ms=${QOR_BENCH_CLICK_INTERVAL_MS:-250}
 bench_setup qor-bench
 load_seconds=${QOR_BENCH_LOAD_SECONDS:-$seconds}
 # A tone that lasts the whole benchmark: the runs, the clicks' time, the load and the heap runs.
-bench_tone qor-bench-tone "$((seconds * runs * 2 + clicks * click_interval_ms / 1000 + load_seconds + seconds + 60))"
+bench_tone qor-bench-tone "$((seconds * runs * 6 + runs * 10 + clicks * click_interval_ms / 1000 + load_seconds + seconds + 60))"
 
 python3 - "$binary" "$bench_tone_pid" "$seconds" "$runs" "$click_player" "$clicks" "$click_interval_ms" \
-  "$heap_counter" "$bench_work" "$load_seconds" <<'EOF'
+  "$heap_counter" "$bench_work" "$load_seconds" "$idle_node" <<'EOF'
 import json, math, os, random, selectors, signal, statistics, struct, subprocess, sys, threading, time
 
 binary, tone_pid, seconds, runs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 click_player, clicks, click_interval = sys.argv[5], int(sys.argv[6]), int(sys.argv[7]) / 1000.0
 heap_counter, work, load_seconds = sys.argv[8], sys.argv[9], float(sys.argv[10])
+idle_node = sys.argv[11]
 BYTES_PER_SECOND = 48000 * 2 * 4
 
 def node_of(pid, timeout=10.0):
@@ -251,6 +263,54 @@ print(f"{'ratio, run by run':<20}{ratio['cpu']:>10.2f}{ratio['steady']:>13.2f}{'
 for name, values in results.items():
     print(f"{name}: first byte in cycle {', '.join(map(str, values['cycle']))} "
           f"(the first cycle in {values['cycle'].count(1)} of {len(values['cycle'])} runs)")
+
+# The floor: windows of steady capture, one program at a time and in turn, of this program,
+# pw-record and QorBenchIdleNode without and with --write (linked to the player's two ports as the
+# capture links its own), each set against the pw-record window of its round.
+def drained(argv):
+    """A recorder whose standard output a `cat` reads and throws away."""
+    sink = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    process = subprocess.Popen(argv, stdout=sink.stdin, stderr=subprocess.DEVNULL)
+    sink.stdin.close()
+    return process, sink
+
+def link(player, node, timeout=10.0):
+    deadline = time.time() + timeout
+    for channel in ("FL", "FR"):
+        while subprocess.run(["pw-link", f"{player}:output_{channel}", f"{node}:input_{channel}"],
+                             capture_output=True).returncode != 0:
+            if time.time() > deadline:
+                sys.exit(f"bench: could not link {node} to {player}")
+            time.sleep(0.05)
+
+player_node = node_of(tone_pid)
+floor_argvs = dict(names)
+floor_argvs["idle node"] = [idle_node, "qor-bench-idle"]
+floor_argvs["idle node --write"] = [idle_node, "qor-bench-idle", "--write"]
+floor = {name: [] for name in floor_argvs}
+for run in range(runs):
+    for name, argv in floor_argvs.items():
+        process, sink = drained(argv)
+        try:
+            if argv[0] == idle_node:
+                link(player_node, "qor-bench-idle")
+            time.sleep(1.5)
+            before, window = cpu_seconds(process.pid), time.monotonic()
+            time.sleep(seconds)
+            used, window = cpu_seconds(process.pid) - before, time.monotonic() - window
+            if process.poll() is not None:
+                sys.exit(f"bench: {name} ended early with status {process.returncode}")
+            floor[name].append(1000.0 * used / window)
+        finally:
+            process.send_signal(signal.SIGINT)
+            process.wait()
+            sink.wait()
+print()
+print(f"the floor: steady CPU, {runs} rounds of {seconds:.0f} s windows, one program at a time")
+print(f"{'program':<20}{'ms/s':>8}{'ratio, round by round':>24}")
+for name, values in floor.items():
+    ratio = statistics.median(a / b for a, b in zip(values, floor["pw-record"]) if b > 0)
+    print(f"{name:<20}{statistics.median(values):>8.2f}{ratio:>24.2f}")
 
 # Click latency: both record the click player's stream at once.
 CLICK_DELAY = 1.5   # seconds of silence first, so that both recorders are running by the first click
