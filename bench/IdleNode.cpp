@@ -37,8 +37,10 @@ void disconnect(pw_core* core) {
     pw_core_disconnect(core);
 }
 
-// Set before the filter connects; then only the data thread touches it.
+// Set before the filter connects; then only the data thread touches it. It outlives the filter,
+// whose listener list holds `listener` until the filter is destroyed.
 struct IdleNode {
+    spa_hook listener{};
     void* ports[kChannels] = {};
     bool write = false;
     float interleaved[8192 * kChannels] = {};  // the graph's largest cycle
@@ -54,12 +56,16 @@ void onProcess(void* data, spa_io_position*) {
             frames = 0;
             continue;
         }
-        const spa_data& samples = buffer->buffer->datas[0];
-        if (node->write && samples.data != nullptr && samples.chunk != nullptr) {
-            const std::uint32_t offset = std::min(samples.chunk->offset, samples.maxsize);
-            const std::uint32_t size = std::min(samples.chunk->size, samples.maxsize - offset);
+        const spa_buffer* held = buffer->buffer;
+        const spa_data* samples = held->n_datas > 0 ? &held->datas[0] : nullptr;
+        if (node->write &&
+            (samples == nullptr || samples->data == nullptr || samples->chunk == nullptr)) {
+            frames = 0;
+        } else if (node->write) {
+            const std::uint32_t offset = std::min(samples->chunk->offset, samples->maxsize);
+            const std::uint32_t size = std::min(samples->chunk->size, samples->maxsize - offset);
             const auto* in =
-                reinterpret_cast<const float*>(static_cast<const char*>(samples.data) + offset);
+                reinterpret_cast<const float*>(static_cast<const char*>(samples->data) + offset);
             frames = std::min<std::size_t>(frames, size / sizeof(float));
             for (std::size_t frame = 0; frame < frames; ++frame) {
                 node->interleaved[frame * kChannels + channel] = in[frame];
@@ -114,8 +120,7 @@ int main(int argc, char** argv) {
         e.process = &onProcess;
         return e;
     }();
-    spa_hook listener{};
-    pw_filter_add_listener(filter.get(), &listener, &events, &node);
+    pw_filter_add_listener(filter.get(), &node.listener, &events, &node);
     static constexpr const char* channels[kChannels] = {"FL", "FR"};
     static constexpr const char* portNames[kChannels] = {"input_FL", "input_FR"};
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
