@@ -278,13 +278,22 @@ TEST(WebSocketBackPressure, KeepsEightInFlightDropsTheRestAndResumes) {
             break;
         }
     }
+    // The eight in flight when the writes stalled go first. The kernel may still take a little
+    // from a paused reader (it compacts its receive queue), and each block it takes frees a slot
+    // for a later write; all the others written while the window was full are dropped.
     ASSERT_GE(tags.size(), 9u);
+    int lateSent = 0;
     for (std::size_t i = 0; i + 1 < tags.size(); ++i) {
-        EXPECT_LT(tags[i], firstLate) << "a block written while eight were in flight was sent";
+        if (i < 8) {
+            EXPECT_LT(tags[i], firstLate) << "a block in flight at the stall was not sent first";
+        }
         if (i > 0) {
             EXPECT_LT(tags[i - 1], tags[i]) << "messages out of order";
         }
+        lateSent += tags[i] >= firstLate ? 1 : 0;
     }
+    EXPECT_LT(lateSent, 300)
+        << "blocks written while eight were in flight were queued, not dropped";
     EXPECT_FALSE(link.sink->isClosed());
     EXPECT_TRUE(link.errors.lines().empty());
 }
