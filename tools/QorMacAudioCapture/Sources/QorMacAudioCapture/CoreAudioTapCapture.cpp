@@ -145,8 +145,7 @@ void CoreAudioTapCapture::stop() {
     }
     if (diagnosticTimer_) {
         diagnosticTimer_->cancelled = true;
-        boost::asio::post(ioQueue_.executor(),
-                          [timer = diagnosticTimer_] { timer->timer.cancel(); });
+        ioQueue_.post([timer = diagnosticTimer_] { timer->timer.cancel(); });
         diagnosticTimer_.reset();
     }
     if (aggregateDeviceID_ != kAudioObjectUnknown) {
@@ -173,7 +172,7 @@ void CoreAudioTapCapture::drainIOQueue(std::chrono::milliseconds timeout) {
     }
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
-    boost::asio::post(ioQueue_.executor(), [done] { done->set_value(); });
+    ioQueue_.post([done] { done->set_value(); });
     finished.wait_for(timeout);
 }
 
@@ -394,7 +393,7 @@ void CoreAudioTapCapture::startDiagnostics() {
             timer->timer.async_wait(*this);
         }
     };
-    boost::asio::post(ioQueue_.executor(), [tick = Tick{weak, timer}, firstDeadline] {
+    ioQueue_.post([tick = Tick{weak, timer}, firstDeadline] {
         tick.timer->timer.expires_at(firstDeadline);
         tick.timer->timer.async_wait(tick);
     });

@@ -1,15 +1,14 @@
 #include "PipeWireConnection.h"
 
-#include <fcntl.h>
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -57,18 +56,96 @@ void initializeLibrary() {
 
 }  // namespace
 
-// A duplicate of a loop's epoll fd registered with the I/O queue's io_context. Queue thread only
-// once constructed.
-struct Connection::Watch {
-    Watch(boost::asio::io_context& context, int fd, pw_loop* loop,
-          std::shared_ptr<Connection> owner)
-        : descriptor(context, fd), loop(loop), connection(std::move(owner)) {}
-    boost::asio::posix::stream_descriptor descriptor;
-    pw_loop* const loop;  // the loop this watch runs when its fd is ready
-    // Cleared when the main thread takes the loop back. While set it keeps the connection alive,
-    // so a queue that never gives the loop back can never see it destroyed.
-    std::shared_ptr<Connection> connection;
-    bool armed = false;
+// The I/O queue's wait while the connection is attached: one round of the data loop, which also
+// watches loop_'s epoll fd and an eventfd that the queue's posts signal. Queue thread only once
+// installed, but for wake().
+class Connection::LoopWaiter final : public IOQueue::Waiter {
+  public:
+    // On the main thread, while it owns both loops and loop_ no longer watches the data loop (an
+    // epoll set may not watch one that watches it). nullptr when the system refuses a part.
+    static std::shared_ptr<LoopWaiter> create(std::shared_ptr<Connection> connection) {
+        auto waiter = std::make_shared<LoopWaiter>(std::move(connection));
+        pw_loop* dataLoop = waiter->connection_->dataLoop_;
+        if (waiter->wakeFd_ < 0) {
+            return nullptr;
+        }
+        waiter->wakeSource_ = pw_loop_add_io(dataLoop, waiter->wakeFd_, SPA_IO_IN, false,
+                                             &LoopWaiter::onWake, waiter.get());
+        waiter->mainSource_ =
+            pw_loop_add_io(dataLoop, pw_loop_get_fd(waiter->connection_->loop_), SPA_IO_IN, false,
+                           &LoopWaiter::onMainLoop, waiter.get());
+        if (waiter->wakeSource_ == nullptr || waiter->mainSource_ == nullptr) {
+            waiter->release();
+            return nullptr;
+        }
+        return waiter;
+    }
+
+    explicit LoopWaiter(std::shared_ptr<Connection> connection)
+        : connection_(std::move(connection)), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    // Only the eventfd: a waiter that was never released belongs to a queue that never gave the
+    // loop back, and its sources stay with the loops the connection leaves as they are.
+    ~LoopWaiter() override {
+        if (wakeFd_ >= 0) {
+            ::close(wakeFd_);
+        }
+    }
+    LoopWaiter(const LoopWaiter&) = delete;
+    LoopWaiter& operator=(const LoopWaiter&) = delete;
+
+    bool wait(std::chrono::milliseconds bound) override {
+        woken_ = false;
+        if (connection_ != nullptr) {
+            iterateLoop(connection_->dataLoop_, static_cast<int>(bound.count()));
+        }
+        return woken_;
+    }
+
+    // The eventfd stays open as long as the waiter, so a wake-up that comes late is harmless.
+    void wake() override {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    // Takes the sources out of the data loop and lets the connection go; on the loops' owner.
+    void release() {
+        if (connection_ == nullptr) {
+            return;
+        }
+        for (spa_source** source : {&wakeSource_, &mainSource_}) {
+            if (*source != nullptr) {
+                pw_loop_destroy_source(connection_->dataLoop_, *source);
+                *source = nullptr;
+            }
+        }
+        connection_.reset();
+    }
+
+  private:
+    static void onWake(void* data, int fd, std::uint32_t) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
+        static_cast<LoopWaiter*>(data)->woken_ = true;
+    }
+
+    // One round of loop_: its fd is level-triggered here, so what is left over wakes the next wait.
+    // A lost server may leave it ready for good; it is not watched from then on.
+    static void onMainLoop(void* data, int, std::uint32_t) {
+        auto* self = static_cast<LoopWaiter*>(data);
+        Connection& connection = *self->connection_;
+        iterateLoop(connection.loop_, 0);
+        if (connection.lost() && self->mainSource_ != nullptr) {
+            pw_loop_update_io(connection.dataLoop_, self->mainSource_, 0);
+        }
+    }
+
+    // While set it keeps the connection alive, so a queue that never gives the loop back can never
+    // see it destroyed.
+    std::shared_ptr<Connection> connection_;
+    const int wakeFd_;
+    spa_source* wakeSource_ = nullptr;
+    spa_source* mainSource_ = nullptr;
+    bool woken_ = false;
 };
 
 // A client bound for its info: the registry only carries a few of its properties.
@@ -107,9 +184,7 @@ OSStatus Connection::connect(Clock::time_point deadline) {
     pw_data_loop* dataLoop = pw_context_get_data_loop(context_);
     pw_data_loop_stop(dataLoop);
     dataLoop_ = pw_data_loop_get_loop(dataLoop);
-    dataSource_ = pw_loop_add_io(loop_, pw_loop_get_fd(dataLoop_), SPA_IO_IN, false,
-                                 &Connection::onDataLoopReady, this);
-    if (dataSource_ == nullptr) {
+    if (!watchDataLoop()) {
         return kStatusSystemError;
     }
     for (const char* module : {"libpipewire-module-protocol-native",
@@ -251,33 +326,23 @@ OSStatus Connection::attach(IOQueue& queue) {
     if (lost()) {
         return kStatusServerLost;
     }
-    std::vector<std::shared_ptr<Watch>> watches;
-    for (pw_loop* loop : {loop_, dataLoop_}) {
-        const int fd = ::fcntl(pw_loop_get_fd(loop), F_DUPFD_CLOEXEC, 0);
-        if (fd < 0) {
-            return kStatusSystemError;
-        }
-        try {
-            watches.push_back(
-                std::make_shared<Watch>(queue.context(), fd, loop, shared_from_this()));
-        } catch (const std::exception&) {
-            ::close(fd);
-            return kStatusSystemError;
-        }
+    if (dataSource_ != nullptr) {
+        pw_loop_destroy_source(loop_, dataSource_);
+        dataSource_ = nullptr;
+    }
+    auto waiter = LoopWaiter::create(shared_from_this());
+    if (waiter == nullptr) {
+        watchDataLoop();
+        return kStatusSystemError;
     }
     queue_ = &queue;
-    watches_ = watches;
+    waiter_ = waiter;
     pw_loop_leave(loop_);
-    boost::asio::post(queue.executor(), [watches] {
-        Connection& connection = *watches.front()->connection;
-        pw_loop_enter(connection.loop_);
-        // The queue watches the data loop itself, so a graph cycle wakes it once and runs the data
-        // loop alone; through the main loop it would cost a round of each.
-        pw_loop_update_io(connection.loop_, connection.dataSource_, 0);
-        connection.setRealtime(true);
-        for (const auto& watch : watches) {
-            connection.pump(watch);
-        }
+    // The waiter keeps the connection alive until this has run.
+    queue.post([this, waiter, &queue] {
+        pw_loop_enter(loop_);
+        setRealtime(true);
+        queue.setWaiter(waiter);
     });
     return kAudioHardwareNoError;
 }
@@ -286,14 +351,10 @@ OSStatus Connection::detach() {
     if (queue_ == nullptr) {
         return kAudioHardwareNoError;
     }
-    auto watches = watches_;
-    const OSStatus status = perform([this, &watches] {
-        for (const auto& watch : watches) {
-            boost::system::error_code ignored;
-            watch->descriptor.close(ignored);  // cancels the armed wait
-            watch->connection.reset();
-        }
-        pw_loop_update_io(loop_, dataSource_, SPA_IO_IN);
+    IOQueue& queue = *queue_;
+    const OSStatus status = perform([this, &queue] {
+        queue.setWaiter(nullptr);
+        waiter_->release();
         setRealtime(false);
         pw_loop_leave(loop_);
         return kAudioHardwareNoError;
@@ -302,9 +363,15 @@ OSStatus Connection::detach() {
         return status;  // the queue may still hold the loop: it stays attached for good
     }
     queue_ = nullptr;
-    watches_.clear();
+    waiter_.reset();
     pw_loop_enter(loop_);
-    return kAudioHardwareNoError;
+    return watchDataLoop() ? kAudioHardwareNoError : kStatusSystemError;
+}
+
+bool Connection::watchDataLoop() {
+    dataSource_ = pw_loop_add_io(loop_, pw_loop_get_fd(dataLoop_), SPA_IO_IN, false,
+                                 &Connection::onDataLoopReady, this);
+    return dataSource_ != nullptr;
 }
 
 // On the thread that takes the loop, or gives it back: the graph's cycles run here (see the data
@@ -341,36 +408,6 @@ void Connection::setRealtime(bool realtime) {
     if (auto* utils = static_cast<spa_thread_utils*>(
             pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils))) {
         spa_thread_utils_acquire_rt(utils, reinterpret_cast<spa_thread*>(self), kRealtimePriority);
-    }
-}
-
-// On the I/O queue. The io_context sees the loop's epoll fd edge-triggered. One round runs what
-// woke us, then the wait is armed; arming a wait re-registers the fd with the io_context's epoll,
-// which looks at it again, so anything that arrived during the round wakes us at once. A graph
-// cycle thus costs one wake-up and one round of the data loop, as on PipeWire's own data thread.
-void Connection::pump(const std::shared_ptr<Watch>& watch) {
-    const int handled = iterateLoop(watch->loop, 0);
-    if (lost()) {
-        return;
-    }
-    if (!watch->armed) {
-        watch->armed = true;
-        watch->descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
-                                     [watch](const boost::system::error_code& error) {
-                                         watch->armed = false;
-                                         if (!error && watch->connection != nullptr) {
-                                             watch->connection->pump(watch);
-                                         }
-                                     });
-    }
-    if (handled >= kLoopBatch) {
-        // A full round may have left events behind that raise no new edge: go on, after letting
-        // the diagnostics timer in.
-        boost::asio::post(watch->descriptor.get_executor(), [watch] {
-            if (watch->connection != nullptr) {
-                watch->connection->pump(watch);
-            }
-        });
     }
 }
 

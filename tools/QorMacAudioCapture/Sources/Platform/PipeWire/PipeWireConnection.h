@@ -8,19 +8,21 @@
 //  - Detached: the thread that opened the connection (the main thread) owns the loop and iterates
 //    it inside each operation, for bounded waits only.
 //  - Attached to an IOQueue (from the I/O proc's creation until the last tap on the connection is
-//    destroyed): the queue's thread owns it. The epoll fds of the loop and of the data loop are
-//    watched by the queue's io_context, so the process callback runs on the queue itself and hands
-//    PipeWire's buffer to the I/O block without a copy. Operations from the main thread are run
-//    there by perform(). Ownership only changes hands while no node of ours is running, so
-//    nothing is sent to the loop in the instant between one owner's leave and the other's enter.
+//    destroyed): the queue's thread owns it, and sleeps in the data loop (the queue's Waiter), to
+//    which the loop's epoll fd and a wake-up eventfd for the queue's posts are added. The process
+//    callback thus runs on the queue itself and hands PipeWire's buffer to the I/O block without a
+//    copy. Operations from the main thread are run there by perform(). Ownership only changes
+//    hands while no node of ours is running, so nothing is sent to the loop in the instant
+//    between one owner's leave and the other's enter.
 //
 // The data loop. PipeWire would run the graph's side of our nodes (the node's wake-up, buffer
 // exchange, the process callback) on a thread of its own, which then had to wake the owner's
 // thread for every cycle as well. The connection stops that thread and runs the context's data
-// loop on the loop owner's thread instead (nested in its own loop while detached, watched on its
-// own while attached), so one cycle wakes one thread: the loop owner's, which takes PipeWire's
-// real-time priority for a data thread while it has the loop. Nobody enters the data loop, so
-// PipeWire's calls into it run at once on the calling thread, which is always the owner.
+// loop on the loop owner's thread instead (nested in its own loop while detached, the queue's wait
+// while attached), so one cycle wakes one thread once, as on PipeWire's own data thread: the loop
+// owner's, which takes PipeWire's real-time priority for a data thread while it has the loop.
+// Nobody enters the data loop, so PipeWire's calls into it run at once on the calling thread,
+// which is always the owner.
 //
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
@@ -28,7 +30,6 @@
 #include <pipewire/pipewire.h>
 
 #include <atomic>
-#include <boost/asio/post.hpp>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -116,13 +117,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool attached() const { return queue_ != nullptr; }
 
   private:
-    struct Watch;
+    class LoopWaiter;
     struct BoundClient;
 
     Connection() = default;
     OSStatus connect(Clock::time_point deadline);
-    void pump(const std::shared_ptr<Watch>& watch);
     void setRealtime(bool realtime);
+    bool watchDataLoop();
     bool drain();
     static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
@@ -140,8 +141,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     pw_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
-    pw_loop* dataLoop_ = nullptr;       // the context's, run by loop_ through dataSource_
-    spa_source* dataSource_ = nullptr;  // the data loop's fd as a source of loop_
+    pw_loop* dataLoop_ = nullptr;  // the context's
+    // The data loop's fd as a source of loop_, which runs the data loop while detached. Main thread
+    // only: attach() takes it out (loop_'s fd goes into the data loop then), detach() puts it back.
+    spa_source* dataSource_ = nullptr;
     pw_core* core_ = nullptr;
     pw_registry* registry_ = nullptr;
     pw_proxy* settings_ = nullptr;  // the "settings" metadata, once announced
@@ -163,7 +166,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Main thread only.
     IOQueue* queue_ = nullptr;
-    std::vector<std::shared_ptr<Watch>> watches_;  // the main loop's and the data loop's
+    std::shared_ptr<LoopWaiter> waiter_;  // the queue's wait while attached
     bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
 };
 
@@ -207,7 +210,7 @@ OSStatus Connection::perform(Operation&& operation) {
     auto job = std::make_shared<Job>();
     auto result = job->done.get_future();
     auto* run = &operation;
-    boost::asio::post(queue_->executor(), [job, run] {
+    queue_->post([job, run] {
         if (job->claimed.exchange(true)) {
             return;  // the caller gave up; `run` may be gone
         }
