@@ -24,7 +24,7 @@ namespace qor {
 // keeps the io_context's timers that close to their time.
 class IOQueue {
   public:
-    static constexpr std::chrono::milliseconds kWaitBound{50};
+    static constexpr std::chrono::milliseconds kWaitBound{200};
 
     class Waiter {
       public:
