@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <latch>
 #include <limits>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "LoopbackPort.h"
 #include "WebSocketAudioSink.h"
@@ -470,6 +473,48 @@ TEST(WebSocketClose, SendsGoingAwayAfterWhatWasHandedOver) {
     // Nor is the receive that fails after close() reported.
     link.expectGoingAwayWithoutErrors();
     EXPECT_TRUE(link.peer.binaryMessages(1, 200ms).empty());
+}
+
+// A transport whose send() takes its time, as when the capture's thread is preempted in the middle
+// of handing a block over (too rare to provoke against a real server); it records the sink's calls.
+class SlowHandOverTransport final : public WebSocketTransport {
+  public:
+    void start(std::weak_ptr<WebSocketTransportListener>) override {}
+    void send(std::span<const std::uint8_t>, std::shared_ptr<const void>) override {
+        sending.count_down();
+        std::this_thread::sleep_for(100ms);
+        record("send");
+    }
+    void close() override { record("close"); }
+    bool waitUntilFinished(std::chrono::milliseconds) override { return true; }
+    bool isListenerThread() const override { return false; }
+
+    std::vector<std::string> calls() {
+        std::lock_guard guard(lock_);
+        return calls_;
+    }
+    std::latch sending{1};
+
+  private:
+    void record(const std::string& call) {
+        std::lock_guard guard(lock_);
+        calls_.push_back(call);
+    }
+    std::mutex lock_;
+    std::vector<std::string> calls_;
+};
+
+// A transport refuses what comes after its close (the real one reports it as a failed send).
+TEST(WebSocketClose, ABlockBeingHandedOverGoesBeforeTheClose) {
+    auto transport = std::make_unique<SlowHandOverTransport>();
+    SlowHandOverTransport& slow = *transport;
+    auto sink = WebSocketAudioSink::create(std::move(transport));
+    std::thread capture([&] { sink->write(taggedBlock(1, 960)); });
+    slow.sending.wait();
+    sink->close();
+    capture.join();
+    sink->write(taggedBlock(2, 960));  // dropped
+    EXPECT_EQ(slow.calls(), (std::vector<std::string>{"send", "close"}));
 }
 
 TEST(WebSocketClose, ClosingBeforeTheHandshakeStillEndsWithGoingAway) {

@@ -57,6 +57,7 @@ void WebSocketAudioSink::write(std::span<const float> floatStereo) {
         lentBuffers_[(firstLent_ + static_cast<std::size_t>(pendingWrites_)) %
                      lentBuffers_.size()] = slot;
         ++pendingWrites_;
+        handingOver_ = true;
         idle = freeBuffers_;
         idleCount = freeCount_;
     }
@@ -78,12 +79,24 @@ void WebSocketAudioSink::write(std::span<const float> floatStereo) {
     toPCM16LE(floatStereo, payload);
     // The aliasing pointer shares the pool's count without allocating.
     transport_->send(payload, std::shared_ptr<const void>(payloads_, &buffer));
+    bool closing = false;
+    {
+        std::lock_guard guard(lock_);
+        handingOver_ = false;
+        closing = closed_;
+    }
+    if (closing) {
+        handedOver_.notify_all();
+    }
 }
 
 void WebSocketAudioSink::close() {
     {
-        std::lock_guard guard(lock_);
+        std::unique_lock guard(lock_);
         closed_ = true;
+        // A block taken before this is handed over in microseconds; it must reach the transport
+        // before the close does.
+        handedOver_.wait(guard, [this] { return !handingOver_; });
     }
     transport_->close();
     if (!transport_->isListenerThread()) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -74,11 +75,12 @@ class WebSocketAudioSink final : public AudioSink,
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
     void write(std::span<const float> floatStereo) override;
-    // Starts the closing handshake with 1001 (going away). Messages already handed to the
-    // connection go out before the close frame. Then waits, at most closeGracePeriod, until the
-    // handshake is done or the connection has failed: the process ends soon after the stop that
-    // calls this, and a server must see 1001 rather than a dropped connection. Whichever thread
-    // later releases the sink, the wait has happened on the stopping thread.
+    // Starts the closing handshake with 1001 (going away). Blocks written before, one that another
+    // thread's write() is handing over included, go out before the close frame. Then waits, at
+    // most closeGracePeriod, until the handshake is done or the connection has failed: the process
+    // ends soon after the stop that calls this, and a server must see 1001 rather than a dropped
+    // connection. Whichever thread later releases the sink, the wait has happened on the stopping
+    // thread.
     void close() override;
 
     // Waits at most `timeout` for the connection to finish: the closing handshake done, or the
@@ -108,6 +110,11 @@ class WebSocketAudioSink final : public AudioSink,
     mutable std::mutex lock_;
     std::int64_t pendingWrites_ = 0;  // under lock_: sends handed over and not yet completed
     bool closed_ = false;             // under lock_: once true, every later block is dropped
+    // Under lock_: write() has taken a block and not yet handed it to the transport. close() waits
+    // for that hand-over, signalled through handedOver_, so the block goes out before the close
+    // frame instead of being refused after it.
+    bool handingOver_ = false;
+    std::condition_variable handedOver_;
     // Under lock_: the buffers free to fill, the most recently returned last so that a steady
     // stream keeps reusing a warm one; and the buffers lent out, in send order, since completions
     // arrive in that order. A free buffer's bytes belong to the thread of write(), a lent one's to
