@@ -49,12 +49,18 @@ struct Delivery {
     std::condition_variable grown;
     std::vector<float> samples;
     bool everyCallOnQueue = true;
+    bool clocksAdvance = true;  // every cycle came with valid clocks, never going back
+    IOCycleTime lastTime;
     std::atomic<int> lostCalls{0};
 
     IOBlock block(IOQueue& queue) {
-        return [this, &queue](const AudioBufferList& input) {
+        return [this, &queue](const AudioBufferList& input, const IOCycleTime& time) {
             std::lock_guard guard(mutex);
             everyCallOnQueue = everyCallOnQueue && queue.isCurrentThread();
+            clocksAdvance = clocksAdvance && time.sampleTimeValid && time.hostTimeValid &&
+                            time.sampleTime >= lastTime.sampleTime &&
+                            time.hostTimeNs >= lastTime.hostTimeNs;
+            lastTime = time;
             // One buffer per channel: interleave them as the core does.
             EXPECT_EQ(input.mNumberBuffers, 2u);
             const auto* left = static_cast<const float*>(input.mBuffers[0].mData);
@@ -249,10 +255,15 @@ TEST(PipeWireBackend, AudioReachesTheBlockOnTheIOQueueAndTeardownLeavesNothing) 
     const auto dumpWhileRunning = testing::dumpServer();
     const auto ownClient = testing::clientOfProcess(dumpWhileRunning, ::getpid()).value();
     EXPECT_FALSE(testing::objectsOwnedBy(dumpWhileRunning, ownClient).empty());
+    double deviceRate = 0;
+    EXPECT_EQ(hardware.readDeviceSampleRate(capture.device, deviceRate), 0);
+    EXPECT_EQ(deviceRate, 48000.0);
     capture.stop();
 
     const auto samples = delivery.copy();
     EXPECT_TRUE(delivery.everyCallOnQueue);
+    EXPECT_TRUE(delivery.clocksAdvance);
+    EXPECT_EQ(delivery.lastTime.announcedRate, 48000.0);
     EXPECT_EQ(delivery.lostCalls, 0);
     const auto wanted = testing::toneLevels(samples, 440);
     const auto unwanted = testing::toneLevels(samples, 1000);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -246,6 +247,107 @@ TEST(SimulatedCapture, SignalBeforeHandlersEndsTheProcessByDefault) {
     const auto result = capture.process->wait(10s);
     EXPECT_TRUE(result.deathSignal == SIGTERM || result.exitStatus == 0) << result.err;
     EXPECT_FALSE(result.timedOut);
+}
+
+// A device that delivers a 1000 Hz tone for `seconds` of its clock, whatever the tap's format says.
+nlohmann::json toneDevice(double seconds, double deviceRate, std::uint32_t channels) {
+    nlohmann::json scenario = players(48000);
+    scenario["applications"][0]["frequency"] = 1000;
+    scenario["format"] = {{"sampleRate", 48000}, {"channels", channels}};
+    scenario["deviceRate"] = deviceRate;
+    scenario["framesPerCallback"] = 512;
+    scenario["deliverSeconds"] = seconds;
+    return scenario;
+}
+
+// Runs a capture until the device has delivered everything, then ends it.
+testing::ProcessResult captureAll(Capture& capture, double seconds) {
+    EXPECT_TRUE(capture.process->waitForStdoutBytes(std::size_t(seconds * 48000 * 8 * 0.99), 20s));
+    std::this_thread::sleep_for(1s);
+    capture.process->sendSignal(SIGTERM);
+    return capture.process->wait(10s);
+}
+
+double frequencyBetween(const std::vector<float>& left, double from, double to) {
+    const std::span<const float> part(left.data() + std::size_t(from * 48000),
+                                      std::size_t((to - from) * 48000));
+    return testing::dominantFrequency(part, 48000, 400, 1500);
+}
+
+// The longest run of exact zeros: a gap in a tone that never rests on zero.
+std::size_t longestGap(const std::vector<float>& left) {
+    std::size_t longest = 0, run = 0;
+    for (float sample : left) {
+        run = sample == 0.0f ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+std::vector<nlohmann::json> sourceFormatLines(const std::string& err) {
+    std::vector<nlohmann::json> found;
+    for (const auto& line : lines(err)) {
+        if (line.find("\"source_format\"") != std::string::npos) {
+            found.push_back(nlohmann::json::parse(line));
+        }
+    }
+    return found;
+}
+
+TEST(SimulatedCapture, TheDeviceRateWinsOverTheTapFormat) {
+    struct Case {
+        double rate;
+        std::uint32_t channels;
+    };
+    for (const Case& c : {Case{44100, 2}, Case{96000, 2}, Case{24000, 1}}) {
+        SCOPED_TRACE(c.rate);
+        Capture capture({"--include-tree", "--pid", "100"}, toneDevice(1.5, c.rate, c.channels));
+        const auto result = captureAll(capture, 1.5);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto samples = testing::floatsFromBytes(result.out);
+        // The device ends with the cycle that passes 1.5 s of its clock.
+        const double elapsed = std::ceil(1.5 * c.rate / 512) * 512 / c.rate;
+        EXPECT_NEAR(samples.size() / 2.0, elapsed * 48000, elapsed * 48000 * 0.005) << "length";
+        const auto left = testing::channel(samples, 0);
+        ASSERT_GE(left.size(), 72000u * 0.99);
+        EXPECT_NEAR(frequencyBetween(left, 0.2, 1.4), 1000, 1.0);
+        if (c.channels == 1) {
+            EXPECT_EQ(left[4321], testing::channel(samples, 1)[4321]) << "mono on both sides";
+        }
+        EXPECT_EQ(nlohmann::json::parse(lines(result.err).at(0))["sourceSampleRate"], c.rate);
+        EXPECT_TRUE(sourceFormatLines(result.err).empty());
+    }
+}
+
+TEST(SimulatedCapture, RateChangesAreFollowedAnnouncedOrNot) {
+    // 48000 for 1.5 s, then 24000 mono (announced), then from 3 s 44100 mono that nothing
+    // announces: only the cycles' clocks tell, within a second and a half.
+    nlohmann::json scenario = toneDevice(5.0, 48000, 2);
+    scenario["rateChanges"] = {
+        {{"afterSeconds", 1.5}, {"rate", 24000}, {"channels", 1}, {"announced", true}},
+        {{"afterSeconds", 3.0}, {"rate", 44100}, {"announced", false}}};
+    Capture capture({"--include-tree", "--pid", "100"}, scenario);
+    const auto result = captureAll(capture, 5.0);
+    EXPECT_EQ(result.exitStatus, 0);
+    const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+    const double seconds = left.size() / 48000.0;
+    // The unannounced span was taken as 24000: each of its device seconds stretched by 44100/24000.
+    const double wrongSpan = 1.5 * (44100.0 / 24000.0 - 1.0);
+    EXPECT_GE(seconds, 5.0 * 0.995);
+    EXPECT_LE(seconds, (5.0 + wrongSpan) * 1.005);
+    ASSERT_GT(seconds, 4.0);
+    EXPECT_NEAR(frequencyBetween(left, 0.1, 1.4), 1000, 1.0) << "before the changes";
+    EXPECT_NEAR(frequencyBetween(left, 1.55, 2.95), 1000, 1.0) << "from the announced change on";
+    const double detected = 3.0 + 1.5 * 44100.0 / 24000.0;  // at the latest, in output seconds
+    EXPECT_NEAR(frequencyBetween(left, detected, seconds), 1000, 1.0) << "after the measured one";
+    EXPECT_LE(longestGap(left), 512u);
+
+    const auto changes = sourceFormatLines(result.err);
+    ASSERT_EQ(changes.size(), 2u) << result.err;
+    EXPECT_EQ(changes[0].dump(),
+              R"({"event":"source_format","sourceChannels":1,"sourceSampleRate":24000})");
+    EXPECT_EQ(changes[1].dump(),
+              R"({"event":"source_format","sourceChannels":1,"sourceSampleRate":44100})");
 }
 
 }  // namespace

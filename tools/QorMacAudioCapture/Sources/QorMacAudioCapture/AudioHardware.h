@@ -120,11 +120,29 @@ using ProcessListHandler = std::function<void()>;
 // Opaque handle of a process-list listener; the backend chooses the values.
 using ProcessListListenerID = std::uintptr_t;
 
+// When a cycle's first frame was captured, on the device's two clocks, and the rate the platform
+// announces for the device now. The core compares the clocks to learn the rate the device really
+// delivers; a backend fills what its platform tells and leaves the rest invalid or 0.
+struct IOCycleTime {
+    // The device's sample clock, in its own frames (Core Audio's mSampleTime, PipeWire's
+    // clock.position).
+    double sampleTime = 0.0;
+    // The host clock in nanoseconds: CLOCK_MONOTONIC on Linux, mach_absolute_time converted on
+    // macOS.
+    std::uint64_t hostTimeNs = 0;
+    // The device's nominal rate as last announced (the graph's rate of this cycle on PipeWire, the
+    // latest rate-change notification on macOS); 0 when the platform announces none.
+    double announcedRate = 0.0;
+    bool sampleTimeValid = false;
+    bool hostTimeValid = false;
+};
+
 // Real-time contract of the I/O block: it runs on the capture's I/O queue (never concurrently with
-// itself or with the diagnostics timer), receives one input buffer list per device cycle, must not
-// block, and may only read the list during the call. The list and its data stay owned by the
-// backend. The block holds the capture weakly and does nothing once the capture is gone.
-using IOBlock = std::function<void(const AudioBufferList& input)>;
+// itself or with the diagnostics timer), receives one input buffer list per device cycle with the
+// cycle's time, must not block, and may only read the list during the call. The list and its data
+// stay owned by the backend. The block holds the capture weakly and does nothing once the capture
+// is gone.
+using IOBlock = std::function<void(const AudioBufferList& input, const IOCycleTime& time)>;
 
 // Called at most once, from any thread, when the audio server behind a running device goes away.
 using DeviceLostHandler = std::function<void()>;
@@ -157,6 +175,9 @@ class AudioHardware {
     virtual OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) = 0;
     virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                            AudioObjectID& outDevice) = 0;
+    // Property 'nsrt' of a device: the rate it runs at now, which may differ from its tap's
+    // format.
+    virtual OSStatus readDeviceSampleRate(AudioObjectID device, double& outRate) = 0;
     // The block must only ever run on `queue` (see IOQueue). `lost` reports a vanished server.
     virtual OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
                                              DeviceLostHandler lost, IOProcID& outProc) = 0;

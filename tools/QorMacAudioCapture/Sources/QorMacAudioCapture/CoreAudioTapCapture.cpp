@@ -110,9 +110,12 @@ void CoreAudioTapCapture::run() {
     tapDescription_ = description;
     const std::string tapUID = readTapUID();
     const AudioStreamBasicDescription format = readTapFormat();
-    inputSampleRate_ = format.mSampleRate;
-    resampler_ = std::make_unique<StereoResampler>(std::max(format.mSampleRate, 1.0), 48000.0);
     createAggregateDevice(tapUID);
+    // A tap may report one rate while its device delivers another: the device's wins.
+    inputSampleRate_ = deviceRate(format.mSampleRate);
+    const double rate = std::isnan(inputSampleRate_) ? 1.0 : std::max(inputSampleRate_, 1.0);
+    resampler_ = std::make_unique<StereoResampler>(rate, 48000.0);
+    rateFollower_ = RateFollower(rate);
     registerIOProc();
 
     Diagnostics::write(startupLine(), Diagnostics::standardError);
@@ -324,11 +327,20 @@ void CoreAudioTapCapture::createAggregateDevice(const std::string& tapUID) {
     }
 }
 
+double CoreAudioTapCapture::deviceRate(double tapRate) {
+    double rate = 0.0;
+    if (hardware_.readDeviceSampleRate(aggregateDeviceID_, rate) == 0 && std::isfinite(rate) &&
+        rate > 0.0) {
+        return rate;
+    }
+    return tapRate;  // the cycles' clocks will tell if it is wrong
+}
+
 void CoreAudioTapCapture::registerIOProc() {
     std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
-    IOBlock block = [weak](const AudioBufferList& input) {
+    IOBlock block = [weak](const AudioBufferList& input, const IOCycleTime& time) {
         if (auto capture = weak.lock()) {
-            capture->consume(input);
+            capture->consume(input, time);
         }
     };
     DeviceLostHandler lost = [weak] {
@@ -416,7 +428,7 @@ float peakOf(std::span<const float> block) {
 }
 }  // namespace
 
-void CoreAudioTapCapture::consume(const AudioBufferList& input) {
+void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTime& time) {
     if (input.mNumberBuffers == 0) {
         return;
     }
@@ -434,8 +446,9 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
     const auto* samples = static_cast<const float*>(first.mData);
     std::span<const float> block;
     const AudioBuffer* second = input.mNumberBuffers >= 2 ? &input.mBuffers[1] : nullptr;
-    if (second != nullptr && first.mNumberChannels == 1 && second->mNumberChannels == 1 &&
-        second->mData != nullptr) {
+    const bool planar = second != nullptr && first.mNumberChannels == 1 &&
+                        second->mNumberChannels == 1 && second->mData != nullptr;
+    if (planar) {
         // Planar: the frame count comes from buffer 0; never read past what buffer 1 holds.
         std::span<float> stereo = reserve(stereo_, 2 * frames);
         const auto* right = static_cast<const float*>(second->mData);
@@ -464,6 +477,7 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
         }
         block = stereo;
     }
+    followSourceFormat(time, frames, planar ? input.mNumberBuffers : first.mNumberChannels);
 
     if (resampler_ && !resampler_->bypasses()) {
         std::span<float> output = reserve(resampled_, resampler_->maxOutputSamples(block.size()));
@@ -481,8 +495,34 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input) {
     sink_->write(block);
 }
 
+// The block that shows a new rate is already at that rate, so the new resampler starts with it.
+// Rare, so the line and the new resampler may allocate; the line is written off the audio path.
+void CoreAudioTapCapture::followSourceFormat(const IOCycleTime& time, std::size_t frames,
+                                             std::uint32_t channels) {
+    const bool rateChanged = rateFollower_.observe(time, frames);
+    if (rateChanged) {
+        resampler_ = std::make_unique<StereoResampler>(rateFollower_.rate(), 48000.0);
+    }
+    const bool channelsChanged = sourceChannels_ != 0 && channels != sourceChannels_;
+    sourceChannels_ = channels;
+    if (rateChanged || channelsChanged) {
+        boost::asio::post(MainQueue::context(), [rate = rateFollower_.rate(), channels] {
+            Diagnostics::write(sourceFormatLine(rate, channels), Diagnostics::standardError);
+        });
+    }
+}
+
 void CoreAudioTapCapture::setResamplerForTesting(double inputRate) {
     resampler_ = std::make_unique<StereoResampler>(inputRate, 48000.0);
+    rateFollower_ = RateFollower(inputRate);
+}
+
+JSON CoreAudioTapCapture::sourceFormatLine(double sampleRate, std::uint32_t channels) {
+    return JSON{
+        {"event", "source_format"},
+        {"sourceChannels", channels},
+        {"sourceSampleRate", sampleRate},
+    };
 }
 
 JSON CoreAudioTapCapture::startupLine() const {

@@ -17,6 +17,7 @@
 #include "Diagnostics.h"
 #include "IOQueue.h"
 #include "ProcessTree.h"
+#include "RateFollower.h"
 #include "StereoResampler.h"
 
 namespace qor {
@@ -51,8 +52,8 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     void drainIOQueue(std::chrono::milliseconds timeout);
 
     // The per-callback work of the I/O block, on the I/O queue. Never fails: unusable buffer lists
-    // are skipped.
-    void consume(const AudioBufferList& input);
+    // are skipped. `time` tells the rate the device really delivers (see RateFollower).
+    void consume(const AudioBufferList& input, const IOCycleTime& time = {});
 
     // The selection as a tap description, with the processes resolved. Creates nothing.
     TapDescription makeTapDescription();
@@ -67,9 +68,13 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::uint64_t writeCount() const { return writeCount_; }
     std::uint64_t byteCount() const { return byteCount_; }
     float lastPeak() const { return lastPeak_; }
+    double sourceRate() const { return rateFollower_.rate(); }
     IOQueue& ioQueue() { return ioQueue_; }
     // Lets consume() run outside a capture (tests, benchmarks).
     void setResamplerForTesting(double inputRate);
+
+    // The line that announces a change of the source's rate or channel count.
+    static JSON sourceFormatLine(double sampleRate, std::uint32_t channels);
 
   private:
     struct DiagnosticTimer;
@@ -82,6 +87,10 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     void registerIOProc();
     void installSignalHandlers();
     void startDiagnostics();
+    // The rate the device runs at, when it tells one; else the tap format's.
+    double deviceRate(double tapRate);
+    // On the I/O queue: follows the source's rate and channels, announcing each change.
+    void followSourceFormat(const IOCycleTime& time, std::size_t frames, std::uint32_t channels);
     // A chosen process stands for its whole tree, which changes while the capture runs.
     bool followsProcesses() const;
     std::set<std::int32_t> chosenProcesses();
@@ -107,8 +116,11 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     double inputSampleRate_ = 48000.0;
     std::shared_ptr<DiagnosticTimer> diagnosticTimer_;
 
-    // Written by run() before the device starts, then used by the I/O queue only.
+    // Written by run() before the device starts, then used by the I/O queue only, which replaces
+    // them when the source's rate changes.
     std::unique_ptr<StereoResampler> resampler_;
+    RateFollower rateFollower_;
+    std::uint32_t sourceChannels_ = 0;  // of the last block; 0 before the first
 
     // I/O queue only: consume() and the diagnostics timer never overlap, so no lock.
     std::uint64_t packetCount_ = 0;

@@ -227,6 +227,27 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AggregateDeviceDescr
     return kAudioHardwareNoError;
 }
 
+OSStatus PipeWireAudioHardware::readDeviceSampleRate(AudioObjectID device, double& outRate) {
+    Device* entry = findDevice(device);
+    if (entry == nullptr) {
+        return kStatusUnknownObject;
+    }
+    const auto& connection = entry->tap->connection();
+    std::uint32_t rate = 0;
+    const OSStatus status = connection->perform([&] {
+        if (const OSStatus refreshed = connection->refresh(Clock::now() + kServerTimeout);
+            refreshed != 0) {
+            return refreshed;
+        }
+        rate = connection->rate();
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outRate = rate;
+    }
+    return status;
+}
+
 PipeWireAudioHardware::Device* PipeWireAudioHardware::findDevice(AudioObjectID device) {
     auto found = devices_.find(device);
     return found == devices_.end() ? nullptr : &found->second;

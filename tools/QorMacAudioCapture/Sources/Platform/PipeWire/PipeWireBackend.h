@@ -57,6 +57,8 @@ class PipeWireAudioHardware final : public AudioHardware {
     OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
+    // The graph's rate now (a forced rate, else the current one).
+    OSStatus readDeviceSampleRate(AudioObjectID device, double& outRate) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
                                      DeviceLostHandler lost, IOProcID& outProc) override;
     OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;

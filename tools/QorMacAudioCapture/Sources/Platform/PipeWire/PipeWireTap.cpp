@@ -206,7 +206,7 @@ void CaptureTap::reportLost() {
 // Runs where the loop runs: on the I/O queue while a capture delivers.
 void CaptureTap::onProcess(void* data, spa_io_position* position) {
     if (position != nullptr) {
-        static_cast<CaptureTap*>(data)->deliver(position->clock.duration);
+        static_cast<CaptureTap*>(data)->deliver(position->clock);
     }
 }
 
@@ -221,7 +221,12 @@ const float kSilence[8192] = {};
 // unlinked port has no buffers at all) reads as silence; with nothing linked the block is the
 // cycle's length of silence, as a tap of idle output delivers. The core takes the frame count
 // from buffer 0 and reads buffer 1 only as far as it goes.
-void CaptureTap::deliver(std::uint64_t cycleFrames) {
+//
+// The graph's clock tells the cycle's time and rate: the rate may change while the node runs (a
+// forced rate, a driver that follows its device), and the ports' samples are at the new rate from
+// the first cycle that reports it.
+void CaptureTap::deliver(const spa_io_clock& clock) {
+    const std::uint64_t cycleFrames = clock.duration;
     pw_buffer* buffers[kChannels] = {};
     std::uint32_t frames = 0;
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
@@ -259,7 +264,14 @@ void CaptureTap::deliver(std::uint64_t cycleFrames) {
         }
     }
     if (block_ && running_ && frames > 0) {
-        block_(list_.list());
+        IOCycleTime time;
+        time.sampleTime = static_cast<double>(clock.position);
+        time.hostTimeNs = clock.nsec;
+        time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
+        if (clock.rate.num > 0 && clock.rate.denom > 0) {
+            time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
+        }
+        block_(list_.list(), time);
     }
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
         if (buffers[channel] != nullptr) {

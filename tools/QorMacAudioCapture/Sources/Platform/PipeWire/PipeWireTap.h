@@ -61,7 +61,7 @@ class CaptureTap final : public ConnectionObserver {
 
     void reconcile();
     void reportLost();
-    void deliver(std::uint64_t cycleFrames);
+    void deliver(const spa_io_clock& clock);
     static void onProcess(void* data, spa_io_position* position);
     static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);

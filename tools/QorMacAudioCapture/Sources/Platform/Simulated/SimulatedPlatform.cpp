@@ -21,30 +21,41 @@ namespace qor::simulated {
 class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generator> {
   public:
     using Tones = std::vector<std::pair<double, float>>;
-    Generator(IOQueue& queue, IOBlock block, DeviceLostHandler lost,
-              const AudioStreamBasicDescription& format, std::uint32_t frames,
-              std::function<Tones(double seconds)> advance, std::optional<double> loseAfter)
+    Generator(IOQueue& queue, IOBlock block, DeviceLostHandler lost, const Scenario& scenario,
+              std::function<Tones(double seconds)> advance)
         : timer_(queue.executor()),
           loseTimer_(queue.executor()),
           block_(std::move(block)),
           lost_(std::move(lost)),
-          format_(format),
-          frames_(std::max<std::uint32_t>(frames, 1)),
+          format_(scenario.format),
+          frames_(std::max<std::uint32_t>(scenario.framesPerCallback, 1)),
           advance_(std::move(advance)),
-          loseAfter_(loseAfter),
-          planar_((format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
-                  format.mChannelsPerFrame > 1),
-          storage_(planar_ ? format.mChannelsPerFrame : 1) {
-        const std::uint32_t channels = std::max<std::uint32_t>(format.mChannelsPerFrame, 1);
-        samples_.assign(std::size_t{channels} * frames_, 0.0f);
+          loseAfter_(scenario.loseServerAfterSeconds),
+          changes_(scenario.rateChanges),
+          deliverSeconds_(scenario.deliverSeconds),
+          planar_((format_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
+                  format_.mChannelsPerFrame > 1),
+          storage_(planar_ ? format_.mChannelsPerFrame : 1),
+          rate_(deliveredRate(scenario)),
+          announced_(rate_),
+          channels_(std::max<std::uint32_t>(format_.mChannelsPerFrame, 1)) {
+        std::uint32_t most = channels_;
+        for (const RateChange& change : changes_) {
+            most = std::max(most, change.channels.value_or(1));
+        }
+        samples_.assign(std::size_t{most} * frames_, 0.0f);
         if (planar_) {
-            for (std::uint32_t c = 0; c < channels; ++c) {
+            for (std::uint32_t c = 0; c < channels_; ++c) {
                 storage_.buffer(c) = {1, frames_ * 4, samples_.data() + std::size_t{c} * frames_};
             }
         } else {
-            storage_.buffer(0) = {format.mChannelsPerFrame, channels * frames_ * 4,
-                                  samples_.data()};
+            layOut();
         }
+    }
+
+    static double deliveredRate(const Scenario& scenario) {
+        const double rate = scenario.deviceRate.value_or(scenario.format.mSampleRate);
+        return rate > 0 ? rate : 48000.0;
     }
 
     void start() {
@@ -75,12 +86,19 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     }
 
   private:
+    void layOut() { storage_.buffer(0) = {channels_, channels_ * frames_ * 4, samples_.data()}; }
+
+    std::chrono::steady_clock::time_point at(double deviceSeconds) const {
+        return start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(deviceSeconds));
+    }
+
+    // A cycle's frames take their time at the rate the device runs at when the cycle begins.
     void schedule() {
-        const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
-        const auto offset =
-            std::chrono::duration<double>(static_cast<double>(cycles_ + 1) * frames_ / rate);
-        timer_.expires_at(start_ +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(offset));
+        if (deliverSeconds_ && seconds_ >= *deliverSeconds_ - 1e-9) {
+            return;
+        }
+        timer_.expires_at(at(seconds_ + frames_ / rate_));
         timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
             if (error || self->stopped_) {
                 return;
@@ -90,31 +108,51 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
         });
     }
 
+    void applyRateChanges() {
+        while (nextChange_ < changes_.size() && changes_[nextChange_].afterSeconds <= seconds_) {
+            const RateChange& change = changes_[nextChange_++];
+            rate_ = change.rate > 0 ? change.rate : rate_;
+            if (change.announced) {
+                announced_ = rate_;
+            }
+            if (change.channels && !planar_) {
+                channels_ = std::max<std::uint32_t>(*change.channels, 1);
+                layOut();
+            }
+        }
+    }
+
     // Channel 0 carries the mix, channel 1 its negation, further channels a constant, so a test
     // can tell which channels reached the block.
     void cycle() {
-        const double rate = format_.mSampleRate > 0 ? format_.mSampleRate : 48000.0;
-        const std::uint32_t channels = std::max<std::uint32_t>(format_.mChannelsPerFrame, 1);
-        const Tones tones = advance_(static_cast<double>(frameIndex_) / rate);
+        applyRateChanges();
+        const Tones tones = advance_(seconds_);
         if (stopped_) {
             return;
         }
         for (std::uint32_t k = 0; k < frames_; ++k) {
-            const double time = static_cast<double>(frameIndex_ + k) / rate;
+            const double time = seconds_ + k / rate_;
             double mix = 0.0;
             for (const auto& [frequency, amplitude] : tones) {
                 mix += amplitude * std::sin(2.0 * std::numbers::pi * frequency * time);
             }
-            for (std::uint32_t c = 0; c < channels; ++c) {
+            for (std::uint32_t c = 0; c < channels_; ++c) {
                 const float value = c == 0 ? float(mix) : c == 1 ? float(-mix) : 0.125f;
                 const std::size_t index =
-                    planar_ ? std::size_t{c} * frames_ + k : std::size_t{k} * channels + c;
+                    planar_ ? std::size_t{c} * frames_ + k : std::size_t{k} * channels_ + c;
                 samples_[index] = value;
             }
         }
+        IOCycleTime time;
+        time.sampleTime = static_cast<double>(frameIndex_);
+        time.hostTimeNs = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(at(seconds_).time_since_epoch())
+                .count());
+        time.sampleTimeValid = time.hostTimeValid = true;
+        time.announcedRate = announced_;
         frameIndex_ += frames_;
-        ++cycles_;
-        block_(storage_.list());
+        seconds_ += frames_ / rate_;
+        block_(storage_.list(), time);
     }
 
     boost::asio::steady_timer timer_;
@@ -125,12 +163,19 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     const std::uint32_t frames_;
     const std::function<Tones(double)> advance_;
     const std::optional<double> loseAfter_;
+    const std::vector<RateChange> changes_;
+    const std::optional<double> deliverSeconds_;
     const bool planar_;
     AudioBufferListStorage storage_;
     std::vector<float> samples_;
+    // The I/O queue's: the device's clock, in frames and in seconds, and what it runs at now.
     std::chrono::steady_clock::time_point start_;
-    std::uint64_t cycles_ = 0;
     std::uint64_t frameIndex_ = 0;
+    double seconds_ = 0.0;
+    double rate_;
+    double announced_;
+    std::uint32_t channels_;
+    std::size_t nextChange_ = 0;
     std::atomic<bool> stopped_{false};
 };
 
@@ -208,6 +253,22 @@ Scenario Scenario::fromJSON(const JSON& json) {
         scenario.format = formatFromJSON(json["format"]);
     }
     scenario.framesPerCallback = json.value("framesPerCallback", 480u);
+    if (json.contains("deviceRate")) {
+        scenario.deviceRate = json["deviceRate"].get<double>();
+    }
+    if (json.contains("deliverSeconds")) {
+        scenario.deliverSeconds = json["deliverSeconds"].get<double>();
+    }
+    for (const JSON& entry : json.value("rateChanges", JSON::array())) {
+        RateChange change;
+        change.afterSeconds = entry.value("afterSeconds", 0.0);
+        change.rate = entry.value("rate", 48000.0);
+        if (entry.contains("channels")) {
+            change.channels = entry["channels"].get<std::uint32_t>();
+        }
+        change.announced = entry.value("announced", true);
+        scenario.rateChanges.push_back(change);
+    }
     const JSON failures = json.value("failures", JSON::object());
     for (const auto& [operation, status] : failures.items()) {
         scenario.failures[operation] = status.get<OSStatus>();
@@ -349,6 +410,18 @@ OSStatus SimulatedPlatform::createAggregateDevice(const AggregateDeviceDescripti
     return 0;
 }
 
+OSStatus SimulatedPlatform::readDeviceSampleRate(AudioObjectID device, double& outRate) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("readDeviceSampleRate")) {
+        return status;
+    }
+    if (!deviceTap_.contains(device)) {
+        return -50;
+    }
+    outRate = Generator::deliveredRate(scenario_);
+    return 0;
+}
+
 std::vector<std::pair<double, float>> SimulatedPlatform::tonesFor(const TapDescription& tap) const {
     std::vector<std::pair<double, float>> tones;
     const bool mixdown = tap.kind == TapDescription::Kind::stereoMixdownOfProcesses;
@@ -392,9 +465,8 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, IOProcID proc) {
     }
     Proc& entry = found->second;
     entry.generator = std::make_shared<Generator>(
-        *entry.queue, entry.block, entry.lost, scenario_.format, scenario_.framesPerCallback,
-        [this, device](double seconds) { return advance(device, seconds); },
-        scenario_.loseServerAfterSeconds);
+        *entry.queue, entry.block, entry.lost, scenario_,
+        [this, device](double seconds) { return advance(device, seconds); });
     entry.generator->start();
     record("start device " + std::to_string(device));
     return 0;

@@ -38,6 +38,15 @@ struct Application {
     std::optional<double> endsAfter;
 };
 
+// The device changes the rate it delivers (and, interleaved, its channel count) once its clock has
+// run `afterSeconds`; only an announced change reaches the rate the platform announces.
+struct RateChange {
+    double afterSeconds = 0.0;
+    double rate = 48000.0;
+    std::optional<std::uint32_t> channels;
+    bool announced = true;
+};
+
 struct Scenario {
     std::vector<Application> applications;
     std::optional<std::int32_t> ownPid;  // absent: the real process id
@@ -46,9 +55,15 @@ struct Scenario {
     AudioStreamBasicDescription format{
         48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     std::uint32_t framesPerCallback = 480;
+    // The rate the device delivers and announces at start; absent: the format's. The tap's format
+    // keeps saying its own rate, as a mixdown tap does whatever its device runs at.
+    std::optional<double> deviceRate;
+    std::vector<RateChange> rateChanges;  // in order of time
+    // The device's cycles end once its clock has run this long (the capture then hears nothing).
+    std::optional<double> deliverSeconds;
     // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
-    // createAggregateDevice, createIOProc, deviceStart, readProcessList, addProcessListListener,
-    // setTapDescription.
+    // createAggregateDevice, readDeviceSampleRate, createIOProc, deviceStart, readProcessList,
+    // addProcessListListener, setTapDescription.
     std::map<std::string, OSStatus> failures;
     std::optional<double> loseServerAfterSeconds;
     std::string eventLogPath;  // each event appended as a line when it happens
@@ -85,6 +100,7 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
+    OSStatus readDeviceSampleRate(AudioObjectID device, double& outRate) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
                                      DeviceLostHandler lost, IOProcID& outProc) override;
     OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;

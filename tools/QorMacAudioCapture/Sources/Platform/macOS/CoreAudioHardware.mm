@@ -13,7 +13,12 @@
 // AudioObjectRemovePropertyListenerBlock       removeProcessListListener    none
 // AudioObjectSetPropertyData tap 'tdsc'        setTapDescription            none (tried again later)
 // AudioHardwareCreateAggregateDevice          createAggregateDevice        "create_aggregate_device"
+// AudioObjectGetPropertyData device 'nsrt'    readDeviceSampleRate         none (the tap's rate, then
+//                                                                          the cycles' clocks, tell)
 // AudioDeviceCreateIOProcIDWithBlock          createIOProcIDWithBlock      "create_io_proc"
+// AudioObjectAddPropertyListenerBlock         createIOProcIDWithBlock      none (the cycles' clocks
+//   device 'nsrt', tap 'tfmt', 1 'dOut'                                     still show a change)
+// AudioObjectRemovePropertyListenerBlock      destroyIOProcID              none
 // AudioDeviceStart                            deviceStart                  "start_aggregate_device"
 // AudioDeviceStop                             deviceStop                   none
 // AudioDeviceDestroyIOProcID                  destroyIOProcID              none
@@ -33,6 +38,9 @@
 #import <Foundation/Foundation.h>
 #include <dispatch/dispatch.h>
 
+#include <mach/mach_time.h>
+
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <memory>
@@ -116,6 +124,55 @@ AudioDeviceIOProcID toProcID(IOProcID proc) {
     return reinterpret_cast<AudioDeviceIOProcID>(proc);
 }
 
+// Core Audio's host time is mach_absolute_time; the core's clock is in nanoseconds.
+std::uint64_t hostTimeToNanoseconds(std::uint64_t hostTime) {
+    static const mach_timebase_info_data_t timebase = [] {
+        mach_timebase_info_data_t info{};
+        mach_timebase_info(&info);
+        return info;
+    }();
+    if (timebase.denom == 0) {
+        return hostTime;
+    }
+    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(hostTime) * timebase.numer /
+                                      timebase.denom);
+}
+
+IOCycleTime cycleTime(const AudioTimeStamp* inputTime, double announcedRate) {
+    IOCycleTime time;
+    if (inputTime != nullptr) {
+        time.sampleTimeValid = (inputTime->mFlags & ::kAudioTimeStampSampleTimeValid) != 0;
+        time.hostTimeValid = (inputTime->mFlags & ::kAudioTimeStampHostTimeValid) != 0;
+        time.sampleTime = inputTime->mSampleTime;
+        time.hostTimeNs = time.hostTimeValid ? hostTimeToNanoseconds(inputTime->mHostTime) : 0;
+    }
+    time.announcedRate = announcedRate;
+    return time;
+}
+
+// The rate a device says it runs at: its nominal rate, else its tap's format; 0 when neither reads.
+double announcedRate(AudioObjectID device, AudioObjectID tap) {
+    const AudioObjectPropertyAddress rateAddress =
+        globalAddress(::kAudioDevicePropertyNominalSampleRate);
+    Float64 rate = 0;
+    UInt32 size = sizeof rate;
+    if (AudioObjectGetPropertyData(device, &rateAddress, 0, nullptr, &size, &rate) == noErr &&
+        rate > 0) {
+        return rate;
+    }
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress formatAddress = globalAddress(::kAudioTapPropertyFormat);
+        ::AudioStreamBasicDescription format{};
+        size = sizeof format;
+        if (tap != ::kAudioObjectUnknown &&
+            AudioObjectGetPropertyData(tap, &formatAddress, 0, nullptr, &size, &format) == noErr &&
+            format.mSampleRate > 0) {
+            return format.mSampleRate;
+        }
+    }
+    return 0;
+}
+
 NSArray<NSNumber*>* processArray(const std::vector<AudioObjectID>& processes) {
     NSMutableArray<NSNumber*>* array = [NSMutableArray arrayWithCapacity:processes.size()];
     for (const AudioObjectID process : processes) {
@@ -128,6 +185,7 @@ NSArray<NSNumber*>* processArray(const std::vector<AudioObjectID>& processes) {
 
 struct CoreAudioHardware::TapRecord {
     id description = nil;  // a CATapDescription, which exists from macOS 14.2 on
+    std::string uid;       // once read
 };
 
 // Core Audio keeps a copy of the block until it is removed; the queue is ours, so removal can wait
@@ -137,10 +195,21 @@ struct CoreAudioHardware::ProcessListener {
     AudioObjectPropertyListenerBlock block = nil;
 };
 
-// One registered block: the queue Core Audio runs it on and the relay it feeds.
+// One registered block: the queue Core Audio runs it on and the relay it feeds, and the listeners
+// that tell it the device's rate: on the device's nominal rate, its tap's format and the system's
+// default output device (which the device follows), each read again into `rate`, which the block
+// hands on with every cycle.
 struct CoreAudioHardware::Registration {
+    struct Listener {
+        AudioObjectID object;
+        AudioObjectPropertyAddress address;
+    };
     dispatch_queue_t queue = nil;
     std::shared_ptr<IOBufferRelay> relay;
+    dispatch_queue_t listenerQueue = nil;
+    AudioObjectPropertyListenerBlock listenerBlock = nil;
+    std::vector<Listener> listeners;  // those added
+    std::shared_ptr<std::atomic<double>> rate = std::make_shared<std::atomic<double>>(0.0);
 };
 
 CoreAudioHardware::CoreAudioHardware() = default;
@@ -189,6 +258,9 @@ OSStatus CoreAudioHardware::readTapUID(AudioObjectID tap, std::string& outUID) {
             return status;
         }
         outUID = uid != nullptr ? utf8(uid) : std::string();
+        if (const auto found = taps_.find(tap); found != taps_.end()) {
+            found->second->uid = outUID;
+        }
         return noErr;
     }
     return ::kAudioHardwareUnsupportedOperationError;
@@ -351,9 +423,26 @@ OSStatus CoreAudioHardware::createAggregateDevice(const AggregateDeviceDescripti
             AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &created);
         if (status == noErr) {
             outDevice = created;
+            for (const auto& [tap, record] : taps_) {
+                if (!description.taps.empty() && record->uid == description.taps.front().uid) {
+                    deviceTaps_[created] = tap;
+                }
+            }
         }
         return status;
     }
+}
+
+OSStatus CoreAudioHardware::readDeviceSampleRate(AudioObjectID device, double& outRate) {
+    const AudioObjectPropertyAddress address =
+        globalAddress(::kAudioDevicePropertyNominalSampleRate);
+    Float64 rate = 0;
+    UInt32 size = sizeof rate;
+    const OSStatus status = AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate);
+    if (status == noErr) {
+        outRate = rate;
+    }
+    return status;
 }
 
 // A vanished audio server is not reported here: on macOS a capture keeps running until the host
@@ -370,11 +459,13 @@ OSStatus CoreAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueu
     // Core Audio runs this on the dispatch queue above; the relay copies the cycle and posts it to
     // the capture's I/O queue, where the I/O block runs (see IOBufferRelay.h for why).
     const std::shared_ptr<IOBufferRelay> relay = registration->relay;
+    const std::shared_ptr<std::atomic<double>> rate = registration->rate;
     AudioDeviceIOBlock ioBlock =
-        ^(const AudioTimeStamp*, const ::AudioBufferList* input, const AudioTimeStamp*,
+        ^(const AudioTimeStamp*, const ::AudioBufferList* input, const AudioTimeStamp* inputTime,
           ::AudioBufferList*, const AudioTimeStamp*) {
           if (input != nullptr) {
-              relay->deliver(*reinterpret_cast<const qor::AudioBufferList*>(input));
+              relay->deliver(*reinterpret_cast<const qor::AudioBufferList*>(input),
+                             cycleTime(inputTime, rate->load(std::memory_order_relaxed)));
           }
         };
 
@@ -385,10 +476,52 @@ OSStatus CoreAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueu
         registration->relay->close();
         return status;
     }
+    listenForRate(*registration, device);
     const auto handle = reinterpret_cast<IOProcID>(proc);
     registrations_[handle] = std::move(registration);
     outProc = handle;
     return noErr;
+}
+
+// A listener that cannot be added is done without: the core measures the delivered rate from the
+// cycles' clocks anyway, so a change is still followed, only later.
+void CoreAudioHardware::listenForRate(Registration& registration, AudioObjectID device) {
+    const auto found = deviceTaps_.find(device);
+    const AudioObjectID tap = found != deviceTaps_.end() ? found->second : ::kAudioObjectUnknown;
+    registration.rate->store(announcedRate(device, tap), std::memory_order_relaxed);
+    registration.listenerQueue =
+        dispatch_queue_create("com.brinvale.qor.native-audio.device-rate", DISPATCH_QUEUE_SERIAL);
+    const std::shared_ptr<std::atomic<double>> rate = registration.rate;
+    registration.listenerBlock = ^(UInt32, const AudioObjectPropertyAddress*) {
+      rate->store(announcedRate(device, tap), std::memory_order_relaxed);
+    };
+    std::vector<Registration::Listener> wanted = {
+        {device, globalAddress(::kAudioDevicePropertyNominalSampleRate)},
+        {::kAudioObjectSystemObject, globalAddress(::kAudioHardwarePropertyDefaultOutputDevice)},
+    };
+    if (tap != ::kAudioObjectUnknown) {
+        wanted.push_back({tap, globalAddress(::kAudioTapPropertyFormat)});
+    }
+    for (const auto& listener : wanted) {
+        if (AudioObjectAddPropertyListenerBlock(listener.object, &listener.address,
+                                                registration.listenerQueue,
+                                                registration.listenerBlock) == noErr) {
+            registration.listeners.push_back(listener);
+        }
+    }
+}
+
+void CoreAudioHardware::stopListeningForRate(Registration& registration) {
+    for (const auto& listener : registration.listeners) {
+        AudioObjectRemovePropertyListenerBlock(listener.object, &listener.address,
+                                               registration.listenerQueue,
+                                               registration.listenerBlock);
+    }
+    registration.listeners.clear();
+    // A notification already handed to the queue finishes before its state may go.
+    if (registration.listenerQueue != nil) {
+        dispatch_sync_f(registration.listenerQueue, nullptr, [](void*) {});
+    }
 }
 
 OSStatus CoreAudioHardware::deviceStart(AudioObjectID device, IOProcID proc) {
@@ -407,12 +540,14 @@ OSStatus CoreAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID proc)
         // that queue (the capture releases its procs on the main thread).
         found->second->relay->close();
         dispatch_sync_f(found->second->queue, nullptr, [](void*) {});
+        stopListeningForRate(*found->second);
         registrations_.erase(found);
     }
     return status;
 }
 
 OSStatus CoreAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+    deviceTaps_.erase(device);
     return AudioHardwareDestroyAggregateDevice(device);
 }
 

@@ -28,6 +28,7 @@ struct IOBufferRelay::Slot {
     // until the block has returned on the I/O queue, the I/O queue.
     std::atomic<bool> queued{false};
     AudioBufferListStorage list{kMaxBuffers};
+    IOCycleTime time;
     std::vector<std::byte> data = std::vector<std::byte>(kInitialSlotBytes);
     alignas(std::max_align_t) std::byte handlerMemory[kHandlerMemoryBytes];
     bool handlerMemoryInUse = false;
@@ -89,7 +90,7 @@ struct IOBufferRelay::Handler {
     allocator_type get_allocator() const noexcept { return allocator_type(relay, slot); }
 
     void operator()() const {
-        relay->block_(slot->list.list());
+        relay->block_(slot->list.list(), slot->time);
         slot->queued.store(false, std::memory_order_release);
     }
 };
@@ -107,7 +108,7 @@ IOBufferRelay::IOBufferRelay(IOQueue& queue, IOBlock block)
 
 IOBufferRelay::~IOBufferRelay() = default;
 
-void IOBufferRelay::deliver(const AudioBufferList& input) {
+void IOBufferRelay::deliver(const AudioBufferList& input, const IOCycleTime& time) {
     if (closed_.load(std::memory_order_acquire)) {
         return;
     }
@@ -118,6 +119,7 @@ void IOBufferRelay::deliver(const AudioBufferList& input) {
         return;
     }
     copyInto(slot, input);
+    slot.time = time;
     slot.queued.store(true, std::memory_order_relaxed);  // the post publishes it with the data
     next_ = (next_ + 1) % kSlotCount;
     boost::asio::post(executor_, Handler{shared_from_this(), &slot});

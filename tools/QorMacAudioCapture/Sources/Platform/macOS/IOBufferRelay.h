@@ -39,8 +39,8 @@ class IOBufferRelay : public std::enable_shared_from_this<IOBufferRelay> {
     IOBufferRelay& operator=(const IOBufferRelay&) = delete;
 
     // Producer side: one serial thread at a time (Core Audio's dispatch queue). Copies `input`
-    // and posts it to the I/O queue; does nothing once closed.
-    void deliver(const AudioBufferList& input);
+    // and its time and posts them to the I/O queue; does nothing once closed.
+    void deliver(const AudioBufferList& input, const IOCycleTime& time);
 
     // After this no deliver() posts anything. Lists already posted still reach the block.
     void close() { closed_.store(true, std::memory_order_release); }

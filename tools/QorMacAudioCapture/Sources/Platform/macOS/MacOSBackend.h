@@ -29,6 +29,7 @@ class CoreAudioHardware final : public AudioHardware {
     OSStatus setTapDescription(AudioObjectID tap, const TapDescription& description) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
                                    AudioObjectID& outDevice) override;
+    OSStatus readDeviceSampleRate(AudioObjectID device, double& outRate) override;
     OSStatus createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue, IOBlock block,
                                      DeviceLostHandler lost, IOProcID& outProc) override;
     OSStatus deviceStart(AudioObjectID device, IOProcID proc) override;
@@ -42,10 +43,14 @@ class CoreAudioHardware final : public AudioHardware {
     // the capture registers, starts, stops and destroys its procs there.
     struct Registration;
     std::map<IOProcID, std::unique_ptr<Registration>> registrations_;
+    void listenForRate(Registration& registration, AudioObjectID device);
+    static void stopListeningForRate(Registration& registration);
     // The description each tap was made from, kept so that an update changes its process list
     // and nothing else (its UUID, and with it the tap's UID, stays). Main thread only.
     struct TapRecord;
     std::map<AudioObjectID, std::unique_ptr<TapRecord>> taps_;
+    // The tap each aggregate device was made around, for the rate listeners. Main thread only.
+    std::map<AudioObjectID, AudioObjectID> deviceTaps_;
     // The process-list listeners with the queue each runs on. Main thread only.
     struct ProcessListener;
     std::map<ProcessListListenerID, std::unique_ptr<ProcessListener>> listeners_;
