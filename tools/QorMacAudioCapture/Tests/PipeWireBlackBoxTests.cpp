@@ -106,6 +106,60 @@ TEST_F(PipeWireCapture, OutputLoopbackTakesBoth) {
     EXPECT_NEAR(testing::loudest(testing::toneLevels(samples, 1000)), 0.5, 0.05);
 }
 
+// Forces the graph's rate for as long as it lives, and gives the graph back its own rate after.
+class ForcedRate {
+  public:
+    void force(std::uint32_t rate) {
+        const auto result = testing::runProcess({"/usr/bin/pw-metadata", "-n", "settings", "0",
+                                                 "clock.force-rate", std::to_string(rate)});
+        ASSERT_EQ(result.exitStatus, 0) << result.err;
+    }
+    ~ForcedRate() { force(0); }
+};
+
+TEST_F(PipeWireCapture, TheGraphRateIsFollowedWhenItChanges) {
+    using Clock = std::chrono::steady_clock;
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond, 20s)) << capture->describe();
+    const auto firstTime = Clock::now();
+    const std::size_t firstBytes = capture->out().size();
+    ForcedRate forced;
+    std::vector<double> switches;  // output seconds at which a rate was forced
+    for (std::uint32_t rate : {44100, 96000, 48000}) {
+        switches.push_back(double(capture->out().size()) / kBytesPerSecond);
+        forced.force(rate);
+        std::this_thread::sleep_for(3s);
+    }
+    const std::size_t lastBytes = capture->out().size();
+    const auto lastTime = Clock::now();
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+
+    // 48000 frames a second of wall time, whatever the graph ran at.
+    const double seconds = std::chrono::duration<double>(lastTime - firstTime).count();
+    EXPECT_NEAR(double(lastBytes - firstBytes) / kBytesPerSecond, seconds, seconds * 0.005);
+    // 440 Hz in every second that holds no switch.
+    const auto left = testing::channel(floatsOf(result.out), 0);
+    for (std::size_t second = 0; (second + 1) * 48000 <= left.size(); ++second) {
+        const bool holdsSwitch = std::any_of(switches.begin(), switches.end(), [&](double at) {
+            return at > second - 0.3 && at < second + 1.3;
+        });
+        if (!holdsSwitch) {
+            const std::span<const float> part(left.data() + second * 48000, 48000);
+            EXPECT_NEAR(testing::dominantFrequency(part, 48000, 300, 1000), 440, 1.0)
+                << "second " << second;
+        }
+    }
+    std::vector<double> announced;
+    for (const json& line : stderrLines(result)) {
+        if (line.value("event", "") == "source_format") {
+            announced.push_back(line.value("sourceSampleRate", 0.0));
+        }
+    }
+    EXPECT_EQ(announced, (std::vector<double>{44100, 96000, 48000})) << result.err;
+}
+
 TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {
     TonePlayer excluded("qor-tone-excluded", 440);
     auto capture = startCapture({"--exclude-tree", "--pid", std::to_string(excluded.pid())});
