@@ -103,6 +103,13 @@ ProcessResult runProcess(std::vector<std::string> arguments, Environment environ
                          const std::string& stdinBytes = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// True once `pid` has ended: gone, or a zombie that nobody has reaped yet (a grandchild whose
+// parent was killed).
+bool processEnded(int pid);
+
+// Waits until processEnded(pid) or the timeout; true when it ended.
+bool waitForProcessEnd(int pid, std::chrono::milliseconds timeout);
+
 // Splits text into lines without their line feeds (a trailing partial line is kept).
 std::vector<std::string> lines(const std::string& text);
 

@@ -502,6 +502,49 @@ TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {
     expectGone(owned);
 }
 
+// A host that is a shell, writing the capture to a file, killed with SIGKILL: the capture stops in
+// order within a second, leaves nothing in the server, and the file keeps what it captured. With
+// the watch turned off the capture outlives the shell.
+TEST_F(PipeWireCapture, ACaptureEndsWithTheProcessThatStartedIt) {
+    for (const bool watched : {true, false}) {
+        SCOPED_TRACE(watched);
+        testing::TemporaryDirectory directory;
+        const std::string audio = directory.file("audio.raw");
+        const std::string err = directory.file("err.log");
+        const std::string command = std::string(QOR_CAPTURE_EXECUTABLE) + " --include-tree --pid " +
+                                    std::to_string(low.pid()) + " > " + audio + " 2> " + err +
+                                    " & echo $!; wait";
+        Environment environment;
+        if (!watched) {
+            environment["QOR_WATCH_PID"] = "0";
+        }
+        Subprocess shell({"/bin/sh", "-c", command}, environment);
+        const auto line = shell.readStdoutLine(10s);
+        ASSERT_TRUE(line);
+        const int capture = std::stoi(*line);
+        const auto owned = ownedObjects(capture);
+        while (std::filesystem::file_size(audio) < kBytesPerSecond) {
+            std::this_thread::sleep_for(50ms);
+        }
+        shell.sendSignal(SIGKILL);
+        shell.wait(10s);
+        if (!watched) {
+            EXPECT_FALSE(testing::waitForProcessEnd(capture, 3s)) << "the watch was turned off";
+            ::kill(capture, SIGTERM);
+            continue;
+        }
+        EXPECT_TRUE(testing::waitForProcessEnd(capture, 1s));
+        expectGone(owned);
+        EXPECT_EQ(std::filesystem::file_size(audio) % 8, 0u) << "whole frames only";
+        std::ifstream log(err);
+        const std::string text((std::istreambuf_iterator<char>(log)),
+                               std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(R"({"event":"host_exited","pid":)" + std::to_string(shell.pid()) + "}"),
+                  std::string::npos)
+            << text;
+    }
+}
+
 TEST(PipeWireServerLoss, AServerKilledMidCaptureEndsItWithStatusOne) {
     DisposableAudioServer server;
     auto capture = startCapture({"--output-loopback"}, server.environment());

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -5,13 +7,40 @@
 #include <vector>
 
 #include "Bridge.h"
+#include "HostWatch.h"
 #include "Platform/DefaultLanguageModel.h"
+
+namespace {
+
+// The failure names of a host that went away, and of a watch that names no process.
+constexpr char kHostExited[] = "HostExitedError";
+constexpr char kWatchInvalid[] = "HostWatchError";
+
+void report(const char* name, std::size_t size) {
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, name, size);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // A host that stops listening must not kill us by signal halfway through a write; the write
     // fails instead and the status still tells the outcome.
     std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
+
+    // Nobody is left to read an answer once the host has gone: the model call is abandoned where it
+    // is, and nothing of the bridge's needs releasing first.
+    const std::optional<std::int32_t> host = qor::hostwatch::watchedProcess();
+    if (!host) {
+        report(kWatchInvalid, sizeof kWatchInvalid - 1);
+        return qor::bridge::kStatusFailure;
+    }
+    if (*host > 0) {
+        qor::hostwatch::watchProcessExit(*host, [] {
+            report(kHostExited, sizeof kHostExited - 1);
+            ::_exit(qor::bridge::kStatusFailure);
+        });
+    }
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::unique_ptr<qor::bridge::LanguageModel> model;

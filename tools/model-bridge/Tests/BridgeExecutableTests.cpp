@@ -2,9 +2,11 @@
 // statuses, the exact bytes on both output streams, whether standard input was read, and which
 // calls reached the server.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "Base64.h"
 #include "LoopbackPort.h"
@@ -377,6 +379,33 @@ TEST(BridgeExecutable, AnAnswerThatCannotBeWrittenIsAFailure) {
         EXPECT_EQ(result.err, "OutputError");
     }
     EXPECT_EQ(server.completionCalls().size(), 2u);
+}
+
+// A host that is a shell, killed while the model takes its time: the bridge follows it within a
+// second, with its own failure name, instead of waiting for an answer nobody will read.
+TEST(BridgeExecutable, TheBridgeEndsWithTheProcessThatStartedIt) {
+    FakeServer server(json{
+        {"models", {{"status", 200}, {"body", kModels}}},
+        {"completion", {{"status", 200}, {"body", completionWith("late")}, {"delaySeconds", 30}}}});
+    qor::testing::TemporaryDirectory directory;
+    std::ofstream(directory.file("request.json")) << request("Hi", "en");
+    const std::string command = std::string(QOR_BRIDGE_EXECUTABLE) + " < " +
+                                directory.file("request.json") + " 2> " + directory.file("err") +
+                                " & echo $!; wait";
+    Subprocess shell({"/bin/sh", "-c", command}, {{"OPENAI_BASE_URL", server.baseUrl()}});
+    const auto line = shell.readStdoutLine(10s);
+    ASSERT_TRUE(line);
+    const int bridge = std::stoi(*line);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (server.completionCalls().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(server.completionCalls().size(), 1u);
+    shell.sendSignal(SIGKILL);
+    shell.wait(10s);
+    EXPECT_TRUE(qor::testing::waitForProcessEnd(bridge, 1s));
+    std::ifstream err(directory.file("err"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(err), {}), "HostExitedError");
 }
 
 TEST(BridgeExecutable, EmptyPromptAndNoImagesAreSentAsTheyAre) {

@@ -5,13 +5,15 @@ Usage: fake_openai_server.py SCRIPT.json CALLS.jsonl
 
 SCRIPT holds one entry per endpoint, "models" (GET /v1/models) and "completion"
 (POST /v1/chat/completions), each {"status": int, "body": any JSON} or
-{"status": int, "raw": "text"} or {"drop": true} (close the connection without answering).
+{"status": int, "raw": "text"} or {"drop": true} (close the connection without answering); a
+"delaySeconds" in a rule holds its answer back that long.
 Every request is appended to CALLS as one JSON line: method, path, authorization header and the
 parsed request body. The port is printed on stdout once the server listens on 127.0.0.1.
 """
 import http.server
 import json
 import sys
+import time
 
 
 def main():
@@ -38,6 +40,7 @@ def main():
 
         def answer(self, name):
             rule = script.get(name, {"status": 404, "raw": "not scripted"})
+            time.sleep(rule.get("delaySeconds", 0))
             if rule.get("drop"):
                 self.close_connection = True
                 self.connection.close()

@@ -118,8 +118,9 @@ void CoreAudioTapCapture::run() {
     rateFollower_ = RateFollower(rate);
     registerIOProc();
 
-    Diagnostics::write(startupLine(), Diagnostics::standardError);
+    // A host may signal as soon as it reads the start-up line: the handlers come first.
     installSignalHandlers();
+    Diagnostics::write(startupLine(), Diagnostics::standardError);
     startDiagnostics();
 
     if (const OSStatus status = hardware_.deviceStart(aggregateDeviceID_, *ioProcID_);

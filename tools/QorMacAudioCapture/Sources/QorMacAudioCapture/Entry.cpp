@@ -1,5 +1,7 @@
 #include "Entry.h"
 
+#include <boost/asio/post.hpp>
+#include <csignal>
 #include <memory>
 
 #include "AudioSinks.h"
@@ -7,6 +9,7 @@
 #include "CoreAudioTapCapture.h"
 #include "Diagnostics.h"
 #include "HelperError.h"
+#include "HostWatch.h"
 #include "ProcessCatalog.h"
 #include "WebSocketSinkFactory.h"
 
@@ -64,7 +67,28 @@ void checkSelection(const CLIOptions& options) {
     }
 }
 
+// The host's exit stops the capture as SIGTERM does. The host's end of standard error may have gone
+// with it, so the last line is written only after the stop, with a broken pipe no longer fatal.
+void stopWhenHostExits(std::int32_t host, const std::shared_ptr<CoreAudioTapCapture>& session) {
+    std::weak_ptr<CoreAudioTapCapture> weak = session;
+    hostwatch::watchProcessExit(host, [weak, host] {
+        boost::asio::post(MainQueue::context(), [weak, host] {
+            if (auto capture = weak.lock()) {
+                capture->stop();
+            }
+            std::signal(SIGPIPE, SIG_IGN);
+            Diagnostics::write(JSON{{"event", "host_exited"}, {"pid", host}},
+                               Diagnostics::standardError);
+            MainQueue::context().stop();
+        });
+    });
+}
+
 void capture(const CLIOptions& options, Platform& platform) {
+    const std::optional<std::int32_t> host = hostwatch::watchedProcess();
+    if (!host) {
+        throw HelperError::invalidArgument("watch_pid_invalid");
+    }
     std::shared_ptr<AudioSink> sink;
     if (options.webSocketURL) {
         sink = makeWebSocketSink(*options.webSocketURL);
@@ -72,6 +96,9 @@ void capture(const CLIOptions& options, Platform& platform) {
         sink = std::make_shared<StandardOutputSink>();
     }
     auto session = CoreAudioTapCapture::create(options, sink, platform);
+    if (*host > 0) {
+        stopWhenHostExits(*host, session);
+    }
     // After the last stop, a callback still running on the I/O queue may hold the capture; let it
     // finish so the capture and the sink are released here, on the main thread, before the process
     // ends, and not on the I/O queue while the process is already exiting.
