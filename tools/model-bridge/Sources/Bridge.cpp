@@ -101,6 +101,9 @@ int runBridge(LanguageModel& model, std::span<const std::string> arguments, std:
     if (!images) {
         return kStatusBadImage;
     }
+    if (!images->empty() && !model.takesImages()) {
+        return kStatusUnavailable;
+    }
     request->images = {};  // the decoded bytes replace the text from here on
 
     Prompt prompt{std::move(request->prompt), std::move(*images)};

@@ -13,7 +13,8 @@ namespace qor::bridge {
 enum BridgeStatus : int {
     kStatusSuccess = 0,
     kStatusFailure = 1,      // undecodable request or failed model call; error report on stderr
-    kStatusUnavailable = 2,  // model unavailable, or the locale is not supported; no output
+    kStatusUnavailable = 2,  // model unavailable, the locale is not supported, or the request has
+                             // images and the model takes none; no output
     kStatusBadImage = 3,     // an image is not valid base64 or no readable image; no output
 };
 

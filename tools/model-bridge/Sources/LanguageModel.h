@@ -51,6 +51,9 @@ class LanguageModel {
     // building the prompt refuses the request like any other unreadable image. A backend that
     // passes the bytes on undecoded has nothing to add.
     virtual bool canReadImage(const PromptImage& /*image*/) { return true; }
+    // Whether the model takes images in a prompt at all. Asked only for a request whose images were
+    // all found readable; a model that takes none is unavailable for it.
+    virtual bool takesImages() { return true; }
     // One request with default generation options, no tools and no instructions; blocks until the
     // model has answered or failed. Never retried.
     virtual ModelResponse respond(const Prompt& prompt) = 0;

@@ -146,9 +146,35 @@ TEST(BridgeEntry, PassesTextAndImagesInOrderAndWritesTheAnswer) {
     EXPECT_EQ(prompt.images[0].mimeType, "image/png");
     EXPECT_EQ(prompt.images[1].bytes, gif);
     EXPECT_EQ(prompt.images[1].mimeType, "image/gif");
-    EXPECT_EQ(model.calls, (std::vector<std::string>{"isAvailable", "supportsLocale:de",
-                                                     "canReadImage:image/png",
-                                                     "canReadImage:image/gif", "respond"}));
+    EXPECT_EQ(model.calls, (std::vector<std::string>{
+                               "isAvailable", "supportsLocale:de", "canReadImage:image/png",
+                               "canReadImage:image/gif", "takesImages", "respond"}));
+}
+
+TEST(BridgeEntry, ModelThatTakesNoImagesIsUnavailableForReadableImagesOnly) {
+    const std::string png = encodeBase64(testing::pngImage(2, 2));
+    auto requestWith = [](std::vector<std::string> images) {
+        return nlohmann::json{{"images", images}, {"prompt", "Hi"}, {"locale", "en"}}.dump();
+    };
+    ScriptedModel readable, unreadable, textOnly;
+    for (ScriptedModel* model : {&readable, &unreadable, &textOnly}) {
+        model->imagesTaken = false;
+    }
+
+    Outcome refused = run(readable, requestWith({png}));
+    EXPECT_EQ(refused.status, kStatusUnavailable);
+    EXPECT_EQ(refused.out + refused.err, "");
+    EXPECT_EQ(readable.calls, (std::vector<std::string>{"isAvailable", "supportsLocale:en",
+                                                        "canReadImage:image/png", "takesImages"}));
+    // An unreadable image is refused as such first; a request without images is answered.
+    EXPECT_EQ(run(unreadable, requestWith({png, "@@@@"})).status, kStatusBadImage);
+    EXPECT_EQ(unreadable.calls, (std::vector<std::string>{"isAvailable", "supportsLocale:en",
+                                                          "canReadImage:image/png"}));
+    Outcome answered = run(textOnly, requestWith({}));
+    EXPECT_EQ(answered.status, kStatusSuccess);
+    EXPECT_EQ(answered.out, "answer\n");
+    EXPECT_EQ(textOnly.calls,
+              (std::vector<std::string>{"isAvailable", "supportsLocale:en", "respond"}));
 }
 
 }  // namespace

@@ -15,11 +15,12 @@ class ScriptedModel final : public LanguageModel {
   public:
     bool available = true;
     bool localeSupported = true;
+    bool imagesTaken = true;
     ModelResponse response = ModelResponse::answer("answer");
     // Images the platform decoder is scripted to refuse, by their bytes.
     std::vector<std::vector<std::uint8_t>> unreadableImages;
 
-    // "isAvailable", "supportsLocale:<id>", "canReadImage:<mime type>", "respond"
+    // "isAvailable", "supportsLocale:<id>", "canReadImage:<mime type>", "takesImages", "respond"
     std::vector<std::string> calls;
     std::vector<Prompt> prompts;
 
@@ -35,6 +36,10 @@ class ScriptedModel final : public LanguageModel {
         calls.push_back("canReadImage:" + image.mimeType);
         return std::find(unreadableImages.begin(), unreadableImages.end(), image.bytes) ==
                unreadableImages.end();
+    }
+    bool takesImages() override {
+        calls.push_back("takesImages");
+        return imagesTaken;
     }
     ModelResponse respond(const Prompt& prompt) override {
         calls.push_back("respond");

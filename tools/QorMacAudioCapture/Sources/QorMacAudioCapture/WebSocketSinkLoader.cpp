@@ -41,9 +41,13 @@ class UnavailableWebSocketSink final : public AudioSink {
 }  // namespace
 
 std::shared_ptr<AudioSink> makeWebSocketSink(const WebSocketURL& url) {
-    // Loaded once and never unloaded: the sink's code and its threads live in the module.
+    // Loaded once and never unloaded: the sink's code and its threads live in the module. It sits
+    // beside the program in the build folder, and in its library folder once installed.
     static void* const module = [] {
-        const std::string path = programDirectory() + QOR_WEBSOCKET_MODULE;
+        const std::string beside = programDirectory() + QOR_WEBSOCKET_MODULE;
+        const std::string path = access(beside.c_str(), F_OK) == 0
+                                     ? beside
+                                     : programDirectory() + QOR_WEBSOCKET_MODULE_INSTALLED;
         return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     }();
     const auto entry =

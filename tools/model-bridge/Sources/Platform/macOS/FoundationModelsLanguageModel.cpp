@@ -25,6 +25,8 @@ class FoundationModelsLanguageModel final : public LanguageModel {
                                       static_cast<std::intptr_t>(localeIdentifier.size()));
     }
 
+    bool takesImages() override { return qor_fm_model_takes_images(); }
+
     bool canReadImage(const PromptImage& image) override {
         return qor_fm_image_is_readable(image.bytes.data(),
                                         static_cast<std::intptr_t>(image.bytes.size()));

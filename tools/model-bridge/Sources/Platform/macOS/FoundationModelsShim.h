@@ -11,11 +11,15 @@
 extern "C" {
 #endif
 
-/* Whether the default system model can be used now (false below macOS 27). */
+/* Whether the default system model can be used now (false below macOS 26). */
 bool qor_fm_model_available(void);
 
 /* Whether the default system model works in the language of this locale identifier. */
 bool qor_fm_supports_locale(const char* identifier, intptr_t identifierLength);
+
+/* Whether the default system model takes images in a prompt: false below macOS 27 and in a bridge
+ * built with an SDK without image attachments. */
+bool qor_fm_model_takes_images(void);
 
 /* Whether ImageIO can make an image of these bytes, as the attachment of qor_fm_respond needs. */
 bool qor_fm_image_is_readable(const uint8_t* bytes, intptr_t length);

@@ -1,8 +1,10 @@
 // The system's on-device language model behind the C functions of FoundationModelsShim.h. Only
 // platform operations live here; the bridge's C++ core decides statuses and output.
 //
-// The program's oldest system is older than the framework's image attachments, so every entry
-// point checks for macOS 27 and reports an unavailable model below it.
+// The program's oldest system is older than the framework: every entry point checks for macOS 26
+// (the model, text prompts) and reports an unavailable model below it. Image attachments need macOS
+// 27 and an SDK that declares them: the build defines QOR_FM_IMAGE_ATTACHMENTS with the macOS 27
+// SDK, and without it the model takes no images.
 
 import CoreFoundation
 import CoreGraphics
@@ -14,21 +16,35 @@ import ImageIO
 /// call, so this is only a last resort.
 struct UnreadableImage: Error {}
 
-/// The system is older than the framework's image attachments.
+/// The system is older than the framework.
 struct ModelUnavailable: Error {}
+
+/// Images were given to a model that takes none. The core asks qor_fm_model_takes_images before the
+/// call, so this is only a last resort.
+struct ImagesUnsupported: Error {}
 
 @_cdecl("qor_fm_model_available")
 public func qorFMModelAvailable() -> Bool {
-    guard #available(macOS 27.0, *) else { return false }
+    guard #available(macOS 26.0, *) else { return false }
     if case .available = SystemLanguageModel.default.availability { return true }
     return false
 }
 
 @_cdecl("qor_fm_supports_locale")
 public func qorFMSupportsLocale(_ identifier: UnsafePointer<CChar>?, _ identifierLength: Int) -> Bool {
-    guard #available(macOS 27.0, *) else { return false }
+    guard #available(macOS 26.0, *) else { return false }
     let locale = Locale(identifier: utf8Text(identifier, identifierLength))
     return SystemLanguageModel.default.supportsLocale(locale)
+}
+
+@_cdecl("qor_fm_model_takes_images")
+public func qorFMModelTakesImages() -> Bool {
+#if QOR_FM_IMAGE_ATTACHMENTS
+    if #available(macOS 27.0, *) {
+        return SystemLanguageModel.default.capabilities.contains(.vision)
+    }
+#endif
+    return false
 }
 
 @_cdecl("qor_fm_image_is_readable")
@@ -43,24 +59,28 @@ public func qorFMRespond(
     _ imageCount: Int,
     _ text: UnsafeMutablePointer<UnsafeMutablePointer<CChar>?>, _ textLength: UnsafeMutablePointer<Int>
 ) -> Int32 {
-    let outcome: Result<String, any Error>
-    if #available(macOS 27.0, *) {
-        let promptText = utf8Text(prompt, promptLength)
-        outcome = Result(catching: {
+    let promptText = utf8Text(prompt, promptLength)
+    let outcome = Result<String, any Error>(catching: {
+#if QOR_FM_IMAGE_ATTACHMENTS
+        if #available(macOS 27.0, *) {
             let images = try (0..<max(imageCount, 0)).map {
                 try imageAttachment(imageBytes?[$0], imageLengths?[$0] ?? 0)
             }
             return try waitForTask { try await respond(to: promptText, with: images) }
-        })
-    } else {
-        outcome = .failure(ModelUnavailable())  // not reached: the core asks for availability first
-    }
+        }
+#endif
+        // Not reached with images or below macOS 26: the core asks qor_fm_model_takes_images and
+        // qor_fm_model_available first.
+        guard imageCount <= 0 else { throw ImagesUnsupported() }
+        guard #available(macOS 26.0, *) else { throw ModelUnavailable() }
+        return try waitForTask { try await respond(to: promptText) }
+    })
     switch outcome {
     case .success(let answer):
         hand(answer, text, textLength)
         return 0
     case .failure(let error):
-        hand(String(describing: type(of: error)), text, textLength)
+        hand(failureTypeName(error), text, textLength)
         return 1
     }
 }
@@ -70,6 +90,36 @@ public func qorFMFree(_ text: UnsafeMutablePointer<CChar>?) {
     text?.deallocate()
 }
 
+/// The name the host reads for a failed call. Every error the framework throws from the model call
+/// is a "GenerationError", the name of its one error type on macOS 26, whatever SDK built the
+/// bridge: from the macOS 27 SDK on, the framework throws LanguageModelError,
+/// SystemLanguageModel.Error or LanguageModelSession.Error on macOS 27 instead (and still
+/// LanguageModelSession.GenerationError on macOS 26). Other errors keep their own type's name.
+private func failureTypeName(_ error: any Error) -> String {
+    let generationError = "GenerationError"
+    if #available(macOS 26.0, *) {
+        if error is LanguageModelSession.GenerationError { return generationError }
+    }
+#if QOR_FM_IMAGE_ATTACHMENTS
+    if #available(macOS 27.0, *) {
+        if error is LanguageModelError || error is SystemLanguageModel.Error
+            || error is LanguageModelSession.Error
+        {
+            return generationError
+        }
+    }
+#endif
+    return String(describing: type(of: error))
+}
+
+/// One session on the default model, no tools, no instructions, the text alone.
+@available(macOS 26.0, *)
+private func respond(to text: String) async throws -> String {
+    let session = LanguageModelSession(model: SystemLanguageModel.default, tools: [])
+    return try await session.respond(to: text, options: GenerationOptions()).content
+}
+
+#if QOR_FM_IMAGE_ATTACHMENTS
 /// One session on the default model, no tools, no instructions; the text first, then the images.
 @available(macOS 27.0, *)
 private func respond(to text: String, with images: [Attachment<ImageAttachmentContent>]) async throws -> String {
@@ -89,6 +139,7 @@ private func imageAttachment(_ bytes: UnsafePointer<UInt8>?, _ length: Int) thro
     guard let image = decodedImage(bytes, length) else { throw UnreadableImage() }
     return Attachment(image)
 }
+#endif
 
 /// ImageIO reads every format the system decodes. The first image as stored: no orientation
 /// applied, no scaling, no representation picked for a screen, so the model sees the file's pixels.
