@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,9 +37,12 @@ Subprocess::Subprocess(std::vector<std::string> arguments, Environment environme
         ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    if (options.output == Stdout::deviceFull) {
+    if (options.output == Stdout::deviceFull || options.output == Stdout::file) {
         ::close(out[1]);
-        out[1] = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        out[1] =
+            options.output == Stdout::file
+                ? ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                : ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     }
     if (options.output != Stdout::captured) {
         ::close(out[0]);
@@ -49,6 +53,9 @@ Subprocess::Subprocess(std::vector<std::string> arguments, Environment environme
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    for (int fd : options.closed) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
 
     // The child starts with default dispositions, whatever the test runner set.
     posix_spawnattr_t attributes;
@@ -288,8 +295,9 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
     ProcessResult result;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
+    rusage usage{};
     for (;;) {
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
         if (done == pid_) {
             break;
         }
@@ -299,7 +307,7 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
         if (std::chrono::steady_clock::now() >= deadline) {
             result.timedOut = true;
             ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
+            ::wait4(pid_, &status, 0, &usage);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -324,6 +332,7 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
     }
     result.out = out();
     result.err = err();
+    result.peakResidentKiB = usage.ru_maxrss;
     return result;
 }
 

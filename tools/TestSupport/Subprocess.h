@@ -22,6 +22,8 @@ struct ProcessResult {
     std::string err;
     // With standard input kept open: the bytes written that the child had not read when it ended.
     std::size_t stdinUnread = 0;
+    // The child's peak resident set size, as the kernel counted it.
+    long peakResidentKiB = 0;
 };
 
 // Variables the child gets on top of the test's own environment.
@@ -32,12 +34,15 @@ enum class Stdout {
     captured,    // a pipe read into out()
     readerGone,  // a pipe whose read end is closed before the child starts
     deviceFull,  // /dev/full: every write fails with ENOSPC
+    file,        // SpawnOptions::outputFile, created or truncated
 };
 
 struct SpawnOptions {
     Stdout output = Stdout::captured;
     std::vector<std::string> unset{};  // variables of the test's environment the child does not get
     bool keepStdinOpen = false;        // otherwise the child reads end of file at once
+    std::string outputFile{};          // for Stdout::file
+    std::vector<int> closed{};         // standard descriptors the child starts without
 };
 
 class Subprocess {

@@ -103,8 +103,11 @@ TEST(CLIOptions, WebSocketURLs) {
     EXPECT_EQ(v6->target, "/p");
     EXPECT_EQ(parse({"--ws-url", "ws://a", "--ws-url", "ws://b"}).webSocketURL->host, "b");
 
+    EXPECT_EQ(parse({"--ws-url", "ws://h:65535/"}).webSocketURL->effectivePort(), "65535");
+    EXPECT_EQ(parse({"--ws-url", "ws://h:00001"}).webSocketURL->effectivePort(), "00001");
     for (const char* bad : {"http://example.com", "example.com/x", "", "ws://exa mple.com",
-                            "ws ://x", "wss", "://x", "ws://x/\x01"}) {
+                            "ws ://x", "wss", "://x", "ws://x/\x01", "ws://h:0/", "ws://h:65536/",
+                            "ws://127.0.0.1:99999/", "wss://[::1]:4294967297/"}) {
         EXPECT_EQ(failure({"--ws-url", bad}), "websocket_url_invalid") << bad;
     }
     EXPECT_EQ(failure({"--ws-url"}), "websocket_url_invalid");

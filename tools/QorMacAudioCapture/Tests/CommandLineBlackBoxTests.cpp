@@ -1,6 +1,8 @@
 // The executables' command line seen from outside: exit statuses, stdout bytes, stderr lines.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -11,21 +13,29 @@ namespace {
 
 using testing::lines;
 using testing::ProcessResult;
-using testing::runProcess;
 using testing::TemporaryDirectory;
 
+// Runs to the end, started without the standard descriptors in `closed`.
+ProcessResult run(std::vector<std::string> arguments, testing::Environment environment,
+                  std::vector<int> closed) {
+    testing::Subprocess process(std::move(arguments), std::move(environment),
+                                {.closed = std::move(closed)});
+    return process.wait();
+}
+
 // Runs the simulated entry with a scenario written to a temporary file.
-ProcessResult simulated(std::vector<std::string> arguments, const nlohmann::json& scenario = {}) {
+ProcessResult simulated(std::vector<std::string> arguments, const nlohmann::json& scenario = {},
+                        std::vector<int> closed = {}) {
     TemporaryDirectory directory;
     const std::string path = directory.file("scenario.json");
     std::ofstream(path) << (scenario.is_null() ? nlohmann::json::object() : scenario).dump();
     arguments.insert(arguments.begin(), QOR_SIMULATED_EXECUTABLE);
-    return runProcess(arguments, {{"QOR_SIM_SCENARIO", path}});
+    return run(arguments, {{"QOR_SIM_SCENARIO", path}}, std::move(closed));
 }
 
-ProcessResult product(std::vector<std::string> arguments) {
+ProcessResult product(std::vector<std::string> arguments, std::vector<int> closed = {}) {
     arguments.insert(arguments.begin(), QOR_CAPTURE_EXECUTABLE);
-    return runProcess(arguments);
+    return run(arguments, {}, std::move(closed));
 }
 
 void expectFailure(const ProcessResult& result, const std::string& expectedLine) {
@@ -46,6 +56,7 @@ TEST(CommandLine, EveryArgumentErrorIsOneLineAndStatusOne) {
         {{"--exclude-bundle-id"}, "exclude_bundle_id_required"},
         {{"--ws-url", "http://x"}, "websocket_url_invalid"},
         {{"--ws-url"}, "websocket_url_invalid"},
+        {{"--output-loopback", "--ws-url", "ws://127.0.0.1:99999/"}, "websocket_url_invalid"},
         {{"--x"}, "unknown_argument:--x"},
         {{"--pid=42"}, "unknown_argument:--pid=42"},
         {{"a/b"}, "unknown_argument:a\\/b"},
@@ -136,6 +147,29 @@ TEST(CommandLine, SourceListEnvelope) {
     const ProcessResult empty =
         simulated({"--list-sources"}, {{"applications", nlohmann::json::array()}});
     EXPECT_EQ(empty.out, "{\"sources\":[],\"success\":true}\n");
+}
+
+TEST(CommandLine, ClosedStandardDescriptorsAtStart) {
+    // A closed standard output fails whatever would be written there.
+    const std::string failed =
+        errorLine("output_write_failed:" + std::string(std::strerror(EBADF)));
+    expectFailure(product({"--capabilities"}, {1}), failed);
+    expectFailure(simulated({"--list-sources"}, {}, {1}), failed);
+    const ProcessResult capture =
+        simulated({"--output-loopback"}, {{"applications", nlohmann::json::array()}}, {1});
+    EXPECT_EQ(capture.exitStatus, 1);
+    EXPECT_EQ(lines(capture.err).back(), failed);
+
+    // The others closed take nothing from the output, and nothing else writes into their place.
+    for (int fd : {0, 2}) {
+        const ProcessResult capabilities = simulated({"--capabilities"}, {}, {fd});
+        EXPECT_EQ(capabilities.exitStatus, 0) << fd;
+        EXPECT_EQ(capabilities.out, kCapabilities) << fd;
+        EXPECT_EQ(capabilities.exitStatus, product({"--capabilities"}, {fd}).exitStatus) << fd;
+    }
+    const ProcessResult refused = product({"--x"}, {2});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_EQ(refused.out + refused.err, "");
 }
 
 TEST(CommandLine, PlatformStepFailuresCarryTheirStatus) {

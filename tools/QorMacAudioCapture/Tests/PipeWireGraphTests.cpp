@@ -51,15 +51,21 @@ Graph desktop() {
     return graph;
 }
 
-TEST(PipeWireGraph, ProcessIdentifierPrefersTheApplicationsOwnWord) {
-    // A client relayed by another process (the PulseAudio server) reports the application's pid;
-    // the socket's pid is the relay's.
+TEST(PipeWireGraph, ProcessIdentifierIsTheServersWordUnlessThePulseServerRelays) {
+    // A native client may declare any pid; the socket's pid is the one it cannot choose.
     EXPECT_EQ(processIdentifierOf({{"application.process.id", "200"}, {"pipewire.sec.pid", "7"}}),
-              200);
-    EXPECT_EQ(processIdentifierOf({{"pipewire.sec.pid", "7"}}), 7);
-    EXPECT_EQ(processIdentifierOf({{"application.process.id", "x"}, {"pipewire.sec.pid", "7"}}), 7);
-    EXPECT_EQ(processIdentifierOf({{"application.process.id", "0"}}), std::nullopt);
-    EXPECT_EQ(processIdentifierOf({{"application.process.id", "4294967295"}}), std::nullopt);
+              7);
+    EXPECT_EQ(processIdentifierOf({{"application.process.id", "200"}}), std::nullopt);
+    // A client relayed by the PulseAudio server reports the application's pid; the socket's pid
+    // is the relay's.
+    const Properties relayed = {{"application.process.id", "200"},
+                                {"pipewire.sec.pid", "7"},
+                                {"pulse.server.type", "unix"}};
+    EXPECT_EQ(processIdentifierOf(relayed), 200);
+    EXPECT_EQ(processIdentifierOf({{"pipewire.sec.pid", "7"}, {"pulse.server.type", "tcp"}}),
+              std::nullopt);
+    EXPECT_EQ(processIdentifierOf({{"pipewire.sec.pid", "0"}}), std::nullopt);
+    EXPECT_EQ(processIdentifierOf({{"pipewire.sec.pid", "4294967295"}}), std::nullopt);
     EXPECT_EQ(processIdentifierOf({}), std::nullopt);
 }
 
@@ -78,6 +84,8 @@ TEST(PipeWireGraph, ApplicationsAreDescribedNonDaemonClientsOnePerProcess) {
     graph.clients[43] = client(application("Me", 400, "QorMacAudioCapture"));
     graph.clients[44] = client({{"pipewire.sec.pid", "500"}}, false);  // not described yet
     graph.clients[45] = client(application("Gone", 600, "gone"));
+    graph.clients[46] = client(application("Another capture", 700, "renamed-copy"));
+    graph.clients[46].properties[kCaptureClientProperty] = "true";
     graph.clients[41].properties["application.id"] = "org.example.PlayerB";
 
     const auto applications =
@@ -97,7 +105,7 @@ TEST(PipeWireGraph, ApplicationsAreDescribedNonDaemonClientsOnePerProcess) {
 
 TEST(PipeWireGraph, AnApplicationWithoutNameOrBinaryHasNeither) {
     Graph graph;
-    graph.clients[40] = client({{"application.process.id", "200"}});
+    graph.clients[40] = client({{"pipewire.sec.pid", "200"}});
     const auto applications = applicationsOf(graph, 1, alwaysAlive);
     ASSERT_EQ(applications.size(), 1u);
     EXPECT_EQ(applications[0].localizedName, std::nullopt);

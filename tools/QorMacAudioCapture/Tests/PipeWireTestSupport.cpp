@@ -224,8 +224,7 @@ std::vector<nlohmann::json> objectsOfType(const nlohmann::json& dump, const std:
 
 std::optional<std::uint32_t> clientOfProcess(const nlohmann::json& dump, int pid) {
     for (const auto& client : objectsOfType(dump, "PipeWire:Interface:Client")) {
-        if (numberAt(propsOf(client), "application.process.id") ==
-            static_cast<std::uint32_t>(pid)) {
+        if (numberAt(propsOf(client), "pipewire.sec.pid") == static_cast<std::uint32_t>(pid)) {
             return client.value("id", 0u);
         }
     }
@@ -328,11 +327,12 @@ TonePlayer::~TonePlayer() {
 }
 
 std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay,
-                                             const std::vector<std::string>& child) {
+                                             const std::vector<std::string>& child,
+                                             const Environment& environment) {
     std::vector<std::string> arguments{QOR_DELAYED_TONE, std::to_string(frequency),
                                        std::to_string(delay.count())};
     arguments.insert(arguments.end(), child.begin(), child.end());
-    return std::make_unique<Subprocess>(std::move(arguments));
+    return std::make_unique<Subprocess>(std::move(arguments), environment);
 }
 
 std::vector<double> toneLevels(const std::vector<float>& stereo, double frequency) {

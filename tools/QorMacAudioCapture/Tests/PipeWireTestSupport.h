@@ -61,7 +61,7 @@ class DisposableAudioServer::Use {
 nlohmann::json dumpServer(const Environment& environment = {});
 const nlohmann::json* objectWithID(const nlohmann::json& dump, std::uint32_t id);
 std::vector<nlohmann::json> objectsOfType(const nlohmann::json& dump, const std::string& type);
-// The client whose application.process.id is pid.
+// The client of the process, as the server saw it on the socket (pipewire.sec.pid).
 std::optional<std::uint32_t> clientOfProcess(const nlohmann::json& dump, int pid);
 // Nodes and links whose client.id is the client.
 std::vector<std::uint32_t> objectsOwnedBy(const nlohmann::json& dump, std::uint32_t client);
@@ -99,7 +99,8 @@ class TonePlayer {
 // The delayed-stream peer (qor-delayed-tone): a client at once, a stream after `delay`; with a
 // child command, the parent of that command's process.
 std::unique_ptr<Subprocess> startDelayedTone(double frequency, std::chrono::milliseconds delay,
-                                             const std::vector<std::string>& child = {});
+                                             const std::vector<std::string>& child = {},
+                                             const Environment& environment = {});
 
 // Amplitude of `frequency` in the left channel of interleaved stereo floats at 48000 frames per
 // second, for each quarter second of the last one and a half. Judging the loudest window keeps a

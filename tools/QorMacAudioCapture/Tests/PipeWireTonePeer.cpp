@@ -6,7 +6,8 @@
 //   qor-delayed-tone FREQUENCY DELAY_MS [CHILD_COMMAND...]
 //
 // Plays until SIGTERM or SIGINT. A child command is started at once, as an application's helper
-// process would be, and ended with the peer.
+// process would be, and ended with the peer. With QOR_CLAIMED_PID set, both connections declare
+// that process id as their own, as a client impersonating another application would.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +26,13 @@ namespace {
 class SinePlayer final : public qor::tone::PlaybackStream {
   public:
     SinePlayer(pw_loop* loop, double frequency)
-        : PlaybackStream(loop, "qor-delayed-tone", 1), frequency_(frequency) {}
+        : PlaybackStream(loop, "qor-delayed-tone", 1, claimedProperties()), frequency_(frequency) {}
+
+    // The connection's own declaration, when it is to claim another process.
+    static pw_properties* claimedProperties() {
+        const char* pid = std::getenv("QOR_CLAIMED_PID");
+        return pid == nullptr ? nullptr : pw_properties_new(PW_KEY_APP_PROCESS_ID, pid, nullptr);
+    }
 
   private:
     void render(float* samples, std::uint32_t frames, const qor::tone::Quantum&) override {
@@ -78,7 +85,7 @@ int main(int argc, char** argv) {
 
         // The connection that makes this process a client from the start.
         pw_context* context = pw_context_new(main.loop(), nullptr, 0);
-        pw_core* core = pw_context_connect(context, nullptr, 0);
+        pw_core* core = pw_context_connect(context, SinePlayer::claimedProperties(), 0);
         if (core == nullptr) {
             return 1;
         }

@@ -1,8 +1,12 @@
 // Whole captures on the simulated platform, run as a process and ended by a signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -20,13 +24,18 @@ using testing::Subprocess;
 using testing::TemporaryDirectory;
 
 struct Capture {
-    Capture(std::vector<std::string> arguments, nlohmann::json scenario) {
+    // `launcher`: a command that runs the executable, when there is one.
+    Capture(std::vector<std::string> arguments, nlohmann::json scenario,
+            testing::SpawnOptions options = {}, const std::vector<std::string>& launcher = {}) {
         scenario["eventLog"] = directory.file("events.log");
         std::ofstream(directory.file("scenario.json")) << scenario.dump();
         arguments.insert(arguments.begin(), QOR_SIMULATED_EXECUTABLE);
-        process = std::make_unique<Subprocess>(
-            arguments, std::map<std::string, std::string>{
-                           {"QOR_SIM_SCENARIO", directory.file("scenario.json")}});
+        arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
+        process =
+            std::make_unique<Subprocess>(arguments,
+                                         std::map<std::string, std::string>{
+                                             {"QOR_SIM_SCENARIO", directory.file("scenario.json")}},
+                                         std::move(options));
     }
     std::vector<std::string> events() const {
         std::ifstream file(directory.file("events.log"));
@@ -237,6 +246,61 @@ TEST(SimulatedCapture, LostServerEndsWithOneErrorLineAfterTeardown) {
     ASSERT_EQ(stderrLines.size(), 2u);
     EXPECT_EQ(stderrLines[1], R"({"error":"audio_server_disconnected","success":false})");
     EXPECT_EQ(capture.events(), kTeardown);
+}
+
+// A small disk for standard output: a 1 MiB tmpfs where this process may mount one, else a 1 MiB
+// file-size limit on the capture (with SIGXFSZ ignored, which the child inherits).
+class SmallDisk {
+  public:
+    SmallDisk() {
+        mounted_ = ::mount("tmpfs", directory_.path().c_str(), "tmpfs", 0, "size=1m") == 0;
+        if (!mounted_) {
+            ::signal(SIGXFSZ, SIG_IGN);
+        }
+    }
+    ~SmallDisk() {
+        if (mounted_) {
+            ::umount2(directory_.path().c_str(), MNT_DETACH);
+        }
+    }
+    std::string file() const { return directory_.file("capture.f32"); }
+    std::vector<std::string> launcher() const {
+        return mounted_ ? std::vector<std::string>{}
+                        : std::vector<std::string>{"/usr/bin/prlimit", "--fsize=1048576", "--"};
+    }
+    std::string expectedError() const {
+        return std::string("output_write_failed:") + std::strerror(mounted_ ? ENOSPC : EFBIG);
+    }
+
+  private:
+    TemporaryDirectory directory_;
+    bool mounted_ = false;
+};
+
+TEST(SimulatedCapture, AFailingStandardOutputEndsTheCaptureWithStatusOne) {
+    // Ends in order with the error line; no diagnostics line counts more than `delivered()` bytes.
+    auto expectEnded = [](Capture& capture, const std::string& error, auto delivered) {
+        const auto result = capture.process->wait(20s);
+        EXPECT_EQ(result.exitStatus, 1) << capture.process->describe();
+        const auto stderrLines = lines(result.err);
+        ASSERT_GE(stderrLines.size(), 2u);
+        EXPECT_EQ(stderrLines.back(), R"({"error":")" + error + R"(","success":false})");
+        for (const auto& line : stderrLines) {
+            EXPECT_LE(nlohmann::json::parse(line).value("bytes", std::uint64_t{0}), delivered());
+        }
+        EXPECT_EQ(capture.events(), kTeardown);
+    };
+    Capture full({"--output-loopback"}, players(48000), {.output = testing::Stdout::deviceFull});
+    expectEnded(full, "output_write_failed:" + std::string(std::strerror(ENOSPC)),
+                [] { return std::uintmax_t{0}; });
+
+    SmallDisk disk;
+    Capture filling({"--output-loopback"}, players(48000),
+                    {.output = testing::Stdout::file, .outputFile = disk.file()}, disk.launcher());
+    // It takes over two seconds of audio to fill the disk, so a diagnostics line comes first.
+    expectEnded(filling, disk.expectedError(),
+                [&] { return std::filesystem::file_size(disk.file()); });
+    EXPECT_GT(std::filesystem::file_size(disk.file()), 700'000u);
 }
 
 TEST(SimulatedCapture, SignalBeforeHandlersEndsTheProcessByDefault) {

@@ -1,4 +1,4 @@
-// The image check on Linux: stb's and libwebp's header readers.
+// The image check on Linux: stb's and libwebp's header readers, then their decoders.
 #include "ImageCheck.h"
 
 #include <stb_image.h>
@@ -52,6 +52,23 @@ std::string mimeTypeOf(std::span<const std::uint8_t> bytes) {
     return "image/x-tga";
 }
 
+// The whole image decodes: a header in front of missing or broken data is no image. Only called
+// within the size limits, which bound what the decoder allocates.
+bool decodesWhole(std::span<const std::uint8_t> bytes, bool webP) {
+    int width = 0;
+    int height = 0;
+    if (webP) {
+        std::uint8_t* pixels = WebPDecodeRGBA(bytes.data(), bytes.size(), &width, &height);
+        WebPFree(pixels);
+        return pixels != nullptr;
+    }
+    int components = 0;
+    stbi_uc* pixels = stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), &width,
+                                            &height, &components, 0);
+    stbi_image_free(pixels);
+    return pixels != nullptr;
+}
+
 }  // namespace
 
 std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes) {
@@ -72,7 +89,7 @@ std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes) {
         }
         info.mimeType = mimeTypeOf(bytes);
     }
-    if (!withinImageLimits(info.width, info.height)) {
+    if (!withinImageLimits(info.width, info.height) || !decodesWhole(bytes, isWebP(bytes))) {
         return std::nullopt;
     }
     return info;

@@ -24,10 +24,12 @@ inline bool withinImageLimits(int width, int height) {
            std::int64_t{width} * height <= kMaxImagePixels;
 }
 
-// Decides from the header alone whether the bytes are an image we can pass on, and which, with the
-// platform's image decoder: on Linux stb's and libwebp's header readers (PNG, JPEG, GIF, BMP, PSD,
-// TGA, HDR, PIC, PNM, WebP), on macOS ImageIO (every format the system decodes, HEIC, TIFF and
-// JPEG 2000 among them). The pixels are never decoded. One definition per platform.
+// Decides whether the bytes are an image we can pass on, and which, with the platform's image
+// decoder. On Linux stb and libwebp (PNG, JPEG, GIF, BMP, PSD, TGA, HDR, PIC, PNM, WebP) read the
+// header, and an image within the limits is then decoded whole, so a header in front of truncated
+// or missing data is refused. On macOS ImageIO reads the header (every format the system decodes,
+// HEIC, TIFF and JPEG 2000 among them), and the model backend decodes the image itself. One
+// definition per platform.
 std::optional<ImageInfo> inspectImage(std::span<const std::uint8_t> bytes);
 
 }  // namespace qor::bridge

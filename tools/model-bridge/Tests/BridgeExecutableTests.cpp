@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "Base64.h"
 #include "LoopbackPort.h"
@@ -85,7 +86,8 @@ std::string refusingBaseUrl() {
 std::unique_ptr<Subprocess> startBridge(const std::string& baseUrl,
                                         std::vector<std::string> arguments = {},
                                         std::optional<std::string> apiKey = std::nullopt,
-                                        Stdout output = Stdout::captured) {
+                                        Stdout output = Stdout::captured,
+                                        std::vector<int> closed = {}) {
     arguments.insert(arguments.begin(), QOR_BRIDGE_EXECUTABLE);
     qor::testing::Environment environment{{"OPENAI_BASE_URL", baseUrl}};
     if (apiKey) {
@@ -96,7 +98,8 @@ std::unique_ptr<Subprocess> startBridge(const std::string& baseUrl,
         qor::testing::SpawnOptions{
             .output = output,
             .unset = {"OPENAI_API_KEY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"},
-            .keepStdinOpen = true});
+            .keepStdinOpen = true,
+            .closed = std::move(closed)});
 }
 
 // Writes `input`, closes standard input and waits for the end.
@@ -289,6 +292,8 @@ TEST(BridgeExecutable, BadImagesGiveStatus3WithoutAModelCall) {
         {"empty", ""},
         {"absurd dimensions", base64Of(testing::pngHeaderOnly(100'000, 100'000))},
         {"absurd jpeg", base64Of(testing::jpegHeader(60'000, 60'000))},
+        {"truncated png", base64Of(testing::Bytes(png.begin(), png.end() - 30))},
+        {"webp header without data", base64Of(testing::webpLosslessHeader(4, 4))},
     };
     for (const auto& [name, image] : bad) {
         for (auto images : {std::vector<std::string>{image}, {png, image, png}}) {
@@ -406,6 +411,38 @@ TEST(BridgeExecutable, TheBridgeEndsWithTheProcessThatStartedIt) {
     EXPECT_TRUE(qor::testing::waitForProcessEnd(bridge, 1s));
     std::ifstream err(directory.file("err"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(err), {}), "HostExitedError");
+}
+
+TEST(BridgeExecutable, AReplyNestedPastTheLimitIsAnInvalidResponseInLittleMemory) {
+    // Just under the reply's size limit, one container per byte.
+    FakeServer server(
+        json{{"models", {{"status", 200}, {"body", kModels}}},
+             {"completion", {{"status", 200}, {"raw", "["}, {"repeat", (64 << 20) - 1024}}}});
+    ProcessResult result = runBridge(server.baseUrl(), request("Hi", "en"));
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "InvalidResponseError");
+    EXPECT_EQ(result.out, "");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(result.peakResidentKiB, 100'000'000 / 1024) << "the reply itself takes 64 MiB";
+#endif
+}
+
+TEST(BridgeExecutable, ClosedStandardDescriptorsAreNoOneElsesToWrite) {
+    FakeServer server(json{{"models", {{"status", 200}, {"body", kModels}}},
+                           {"completion", {{"status", 200}, {"body", completionWith("fine")}}}});
+    // Closed standard input reads as empty; a closed standard output fails the answer.
+    const std::tuple<int, int, std::string, std::string> cases[] = {
+        {0, 1, "", "DecodingError"}, {1, 1, "", "OutputError"}, {2, 0, "fine\n", ""}};
+    for (const auto& [fd, status, out, err] : cases) {
+        auto bridge = startBridge(server.baseUrl(), {}, {}, Stdout::captured, {fd});
+        bridge->writeStdin(request("Hi", "en"));
+        bridge->closeStdin();
+        ProcessResult result = bridge->wait(60s);
+        EXPECT_EQ(result.exitStatus, status) << fd;
+        EXPECT_EQ(result.out, out) << fd;
+        EXPECT_EQ(result.err, err) << fd;
+    }
+    EXPECT_EQ(server.completionCalls().size(), 2u);
 }
 
 TEST(BridgeExecutable, EmptyPromptAndNoImagesAreSentAsTheyAre) {

@@ -1,5 +1,9 @@
 #include "TestImages.h"
 
+#include <stb_image_write.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -151,6 +155,39 @@ Bytes webpLosslessHeader(std::uint32_t width, std::uint32_t height) {
     out.insert(out.end(), {'W', 'E', 'B', 'P', 'V', 'P', '8', 'L'});
     put32le(out, static_cast<std::uint32_t>(payload.size()));
     out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+namespace {
+Bytes greyPixels(int width, int height, int components) {
+    Bytes pixels(static_cast<std::size_t>(width * height * components));
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<std::uint8_t>(i * 13);
+    }
+    return pixels;
+}
+}  // namespace
+
+Bytes jpegImage(int width, int height) {
+    Bytes out;
+    const Bytes pixels = greyPixels(width, height, 3);
+    stbi_write_jpg_to_func(
+        [](void* context, void* data, int size) {
+            auto* bytes = static_cast<std::uint8_t*>(data);
+            static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), bytes,
+                                                 bytes + size);
+        },
+        &out, width, height, 3, pixels.data(), 90);
+    return out;
+}
+
+Bytes webpImage(int width, int height) {
+    const Bytes pixels = greyPixels(width, height, 3);
+    std::uint8_t* encoded = nullptr;
+    const std::size_t size =
+        WebPEncodeLosslessRGB(pixels.data(), width, height, width * 3, &encoded);
+    Bytes out(encoded, encoded + size);
+    WebPFree(encoded);
     return out;
 }
 

@@ -16,6 +16,9 @@ Bytes gifImage();  // 1x1
 Bytes bmpImage(std::uint32_t width, std::uint32_t height);
 Bytes jpegHeader(std::uint16_t width, std::uint16_t height);  // start of image and frame header
 Bytes webpLosslessHeader(std::uint32_t width, std::uint32_t height);
+// Whole images from stb's and libwebp's encoders.
+Bytes jpegImage(int width, int height);
+Bytes webpImage(int width, int height);
 
 Bytes bytesOf(const char* text);
 

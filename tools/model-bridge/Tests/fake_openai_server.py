@@ -5,8 +5,8 @@ Usage: fake_openai_server.py SCRIPT.json CALLS.jsonl
 
 SCRIPT holds one entry per endpoint, "models" (GET /v1/models) and "completion"
 (POST /v1/chat/completions), each {"status": int, "body": any JSON} or
-{"status": int, "raw": "text"} or {"drop": true} (close the connection without answering); a
-"delaySeconds" in a rule holds its answer back that long.
+{"status": int, "raw": "text"} (with "repeat": n, the text n times) or {"drop": true} (close the
+connection without answering); a "delaySeconds" in a rule holds its answer back that long.
 Every request is appended to CALLS as one JSON line: method, path, authorization header and the
 parsed request body. The port is printed on stdout once the server listens on 127.0.0.1.
 """
@@ -46,7 +46,7 @@ def main():
                 self.connection.close()
                 return
             if "raw" in rule:
-                payload = rule["raw"].encode("utf-8")
+                payload = rule["raw"].encode("utf-8") * rule.get("repeat", 1)
             else:
                 payload = json.dumps(rule.get("body")).encode("utf-8")
             self.send_response(rule.get("status", 200))

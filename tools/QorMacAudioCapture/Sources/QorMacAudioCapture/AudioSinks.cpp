@@ -34,7 +34,7 @@ constexpr int kPipeCapacityBytes = 1 << 20;
 
 }  // namespace
 
-void writeAll(int fileDescriptor, const void* data, std::size_t size) {
+int writeAll(int fileDescriptor, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t written = ::write(fileDescriptor, bytes, size);
@@ -42,11 +42,16 @@ void writeAll(int fileDescriptor, const void* data, std::size_t size) {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return errno;
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
     }
+    return 0;
+}
+
+std::string outputWriteFailedMessage(int error) {
+    return std::string("output_write_failed:") + std::strerror(error);
 }
 
 // Standard output's file description is shared with the parent, so the sink may not make it
@@ -88,24 +93,22 @@ StandardOutputSink::~StandardOutputSink() {
     }
 }
 
-void StandardOutputSink::deliver(const char* bytes, std::size_t size) {
+int StandardOutputSink::deliver(const char* bytes, std::size_t size) {
     switch (route_) {
         case Route::file:
-            writeAll(Diagnostics::standardOutput, bytes, size);
-            return;
+            return writeAll(Diagnostics::standardOutput, bytes, size);
         case Route::ownPipe:
-            deliverToOwnPipe(bytes, size);
-            return;
+            return deliverToOwnPipe(bytes, size);
         case Route::polled:
-            deliverPolled(bytes, size);
-            return;
+            return deliverPolled(bytes, size);
     }
+    return 0;
 }
 
 // A non-blocking write takes what fits and never sits in the kernel, so a block usually costs one
 // system call; only a full pipe makes the sink wait, in poll and in slices, until it is told to
 // stop waiting. Then it writes only what fits at once and drops the rest.
-void StandardOutputSink::deliverToOwnPipe(const char* bytes, std::size_t size) {
+int StandardOutputSink::deliverToOwnPipe(const char* bytes, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(ownPipe_, bytes, size);
         if (written > 0) {
@@ -117,21 +120,22 @@ void StandardOutputSink::deliverToOwnPipe(const char* bytes, std::size_t size) {
             continue;
         }
         if (written < 0 && errno != EAGAIN) {
-            return;
+            return errno;
         }
         if (stopWaiting_.load(std::memory_order_acquire)) {
-            return;
+            return 0;
         }
         pollfd writable{ownPipe_, POLLOUT, 0};
         ::poll(&writable, 1, kReaderWaitSliceMilliseconds);
     }
+    return 0;
 }
 
 // A blocking write would sit in the kernel until the reader takes the bytes, out of reach of a
 // stop. Instead the sink waits in poll, in slices, and then writes at most PIPE_BUF bytes: a pipe
 // that polls writable takes that many without blocking. Once told to stop waiting, it writes only
 // what fits at once and drops the rest.
-void StandardOutputSink::deliverPolled(const char* bytes, std::size_t size) {
+int StandardOutputSink::deliverPolled(const char* bytes, std::size_t size) {
     constexpr int fd = Diagnostics::standardOutput;
     while (size > 0) {
         const bool stopping = stopWaiting_.load(std::memory_order_acquire);
@@ -142,7 +146,7 @@ void StandardOutputSink::deliverPolled(const char* bytes, std::size_t size) {
         }
         if (ready == 0) {
             if (stopping) {
-                return;
+                return 0;
             }
             continue;
         }
@@ -153,19 +157,21 @@ void StandardOutputSink::deliverPolled(const char* bytes, std::size_t size) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return;
+            return errno;
         }
         bytes += written;
         size -= static_cast<std::size_t>(written);
     }
+    return 0;
 }
 
 void StandardOutputSink::write(std::span<const float> floatStereo) {
-    if (floatStereo.empty()) {
+    if (floatStereo.empty() || failure_ != 0) {
         return;
     }
     if constexpr (std::endian::native == std::endian::little) {
-        deliver(reinterpret_cast<const char*>(floatStereo.data()), floatStereo.size_bytes());
+        failure_ =
+            deliver(reinterpret_cast<const char*>(floatStereo.data()), floatStereo.size_bytes());
     } else {
         if (swapped_.size() < floatStereo.size()) {
             swapped_.resize(floatStereo.size());
@@ -175,7 +181,7 @@ void StandardOutputSink::write(std::span<const float> floatStereo) {
             std::memcpy(&bits, &floatStereo[i], 4);
             swapped_[i] = __builtin_bswap32(bits);
         }
-        deliver(reinterpret_cast<const char*>(swapped_.data()), floatStereo.size() * 4);
+        failure_ = deliver(reinterpret_cast<const char*>(swapped_.data()), floatStereo.size() * 4);
     }
 }
 

@@ -11,8 +11,13 @@
 namespace qor {
 
 // One whole write of the bytes, for what may wait on the reader (a regular file, the JSON lines):
-// loops on partial writes and interruptions; gives up silently on any other failure.
-void writeAll(int fileDescriptor, const void* data, std::size_t size);
+// loops on partial writes and interruptions. Returns 0 once every byte went out, else the errno of
+// the write that failed.
+int writeAll(int fileDescriptor, const void* data, std::size_t size);
+
+// The error that ends a capture, a listing or the capabilities when standard output fails:
+// "output_write_failed:" and the system's description of the errno.
+std::string outputWriteFailedMessage(int error);
 
 // Both names are fixed at construction. write() is called only on the capture's I/O queue, one
 // block at a time; close() runs on the main thread, possibly twice, and a write may still arrive
@@ -25,6 +30,9 @@ class AudioSink {
     // One stereo block: interleaved left, right 32-bit floats. The caller keeps ownership.
     virtual void write(std::span<const float> floatStereo) = 0;
     virtual void close() = 0;
+    // The errno that ended delivery for good, 0 while the sink still delivers. Read on the I/O
+    // queue after write(): a block written while it is set did not reach the reader (not whole).
+    virtual int failure() const { return 0; }
     // Called on the main thread as a capture begins to stop, before anything is torn down: a write
     // that waits on its reader gives up, and later writes deliver only what the reader takes at
     // once, so the stop never waits on a reader that has stopped reading. A sink whose writes never
@@ -32,11 +40,13 @@ class AudioSink {
     virtual void stopWaiting() {}
 };
 
-// Headerless little-endian float32 stereo on standard output. A failed write is not handled: the
-// broken-pipe signal keeps its default action and ends the process when the reader has gone. A
-// write waits for a slow reader (nothing is queued or dropped) until stopWaiting(); a pipe of its
-// own is first grown to hold seconds of audio. Standard output is examined once, at construction:
-// redirect it before building the sink.
+// Headerless little-endian float32 stereo on standard output. A write that fails for any reason
+// but a full pipe or an interruption (a full disk, an I/O error, a descriptor not open for writing)
+// ends delivery: failure() tells why and every later write does nothing. The broken-pipe signal
+// keeps its default action and ends the process when the reader has gone. A write waits for a slow
+// reader (nothing is queued or dropped) until stopWaiting(); a pipe of its own is first grown to
+// hold seconds of audio. Standard output is examined once, at construction: redirect it before
+// building the sink.
 class StandardOutputSink final : public AudioSink {
   public:
     StandardOutputSink();
@@ -49,6 +59,7 @@ class StandardOutputSink final : public AudioSink {
     // Standard output stays open until the process ends.
     void close() override {}
     void stopWaiting() override { stopWaiting_.store(true, std::memory_order_release); }
+    int failure() const override { return failure_; }
 
   private:
     // How a block reaches the reader, chosen at construction.
@@ -61,9 +72,10 @@ class StandardOutputSink final : public AudioSink {
         polled,
     };
 
-    void deliver(const char* bytes, std::size_t size);
-    void deliverToOwnPipe(const char* bytes, std::size_t size);
-    void deliverPolled(const char* bytes, std::size_t size);
+    // Each returns 0, or the errno of the write that failed.
+    int deliver(const char* bytes, std::size_t size);
+    int deliverToOwnPipe(const char* bytes, std::size_t size);
+    int deliverPolled(const char* bytes, std::size_t size);
 
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
@@ -72,6 +84,8 @@ class StandardOutputSink final : public AudioSink {
     int ownPipe_ = -1;
     // Set once by the main thread, read by the I/O queue's writes.
     std::atomic<bool> stopWaiting_{false};
+    // I/O queue only: set by the first write that fails, never cleared.
+    int failure_ = 0;
     // I/O queue only: big-endian hosts swap into this, grown to the largest block seen.
     std::vector<std::uint32_t> swapped_;
 };

@@ -43,6 +43,17 @@ bool isBlank(const std::string& value) {
     return trimWhitespaceAndNewlines(value).empty();
 }
 
+// No port (the scheme's own), or a TCP port: 1 to 65535 in decimal digits. A parser may take a
+// larger number, which a socket address would silently cut to 16 bits.
+bool hasUsablePort(const WebSocketURL& url) {
+    if (url.port.empty()) {
+        return true;
+    }
+    const bool digitFirst = url.port.front() >= '0' && url.port.front() <= '9';
+    const auto port = digitFirst ? parseDecimalInt32(url.port) : std::nullopt;
+    return port && *port >= 1 && *port <= 65535;
+}
+
 }  // namespace
 
 CLIOptions CLIOptions::parse(std::span<const std::string> arguments) {
@@ -86,7 +97,7 @@ CLIOptions CLIOptions::parse(std::span<const std::string> arguments) {
             options.excludedBundleIDs.push_back(bundleID);
         } else if (argument == "--ws-url") {
             auto url = WebSocketURL::parse(value("websocket_url_invalid"));
-            if (!url) {
+            if (!url || !hasUsablePort(*url)) {
                 throw HelperError::invalidArgument("websocket_url_invalid");
             }
             options.webSocketURL = std::move(url);

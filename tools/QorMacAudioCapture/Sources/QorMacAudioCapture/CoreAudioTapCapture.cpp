@@ -134,6 +134,9 @@ void CoreAudioTapCapture::run() {
     auto keepRunning = boost::asio::make_work_guard(mainContext);
     MainQueue::run();
 
+    if (outputFailure_ != 0) {
+        throw HelperError::runtime(outputWriteFailedMessage(outputFailure_));
+    }
     if (serverLost_) {
         throw HelperError::runtime("audio_server_disconnected");
     }
@@ -488,12 +491,33 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTim
         return;
     }
 
+    // Only what reached the sink's reader is counted: a block the sink failed on is not.
+    sink_->write(block);
+    if (sink_->failure() != 0) {
+        outputFailed();
+        return;
+    }
     lastPeak_ = peakOf(block);
     packetCount_ += 1;
     frameCount_ += block.size() / 2;
     writeCount_ += 1;
     byteCount_ += block.size() * bytesPerSample_;
-    sink_->write(block);
+}
+
+// The capture cannot go on without its output: the main thread ends it as it would for a lost
+// server, and run() reports why.
+void CoreAudioTapCapture::outputFailed() {
+    if (outputFailureReported_) {
+        return;
+    }
+    outputFailureReported_ = true;
+    std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
+    boost::asio::post(MainQueue::context(), [weak, error = sink_->failure()] {
+        if (auto capture = weak.lock()) {
+            capture->outputFailure_ = error;
+        }
+        MainQueue::context().stop();
+    });
 }
 
 // The block that shows a new rate is already at that rate, so the new resampler starts with it.

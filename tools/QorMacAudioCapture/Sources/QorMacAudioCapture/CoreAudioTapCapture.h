@@ -96,6 +96,7 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::set<std::int32_t> chosenProcesses();
     void followProcesses();
     void processListChanged();
+    void outputFailed();
 
     // Fixed at construction.
     const CLIOptions options_;
@@ -133,8 +134,13 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::vector<float> stereo_;
     std::vector<float> resampled_;
 
+    // I/O queue only: the sink's failure has been handed to the main thread.
+    bool outputFailureReported_ = false;
+
     // Set on the main thread when the backend reports that the audio server went away.
     std::atomic<bool> serverLost_{false};
+    // Main thread only: the errno that ended the sink's delivery, once the I/O queue reported it.
+    int outputFailure_ = 0;
 };
 
 }  // namespace qor

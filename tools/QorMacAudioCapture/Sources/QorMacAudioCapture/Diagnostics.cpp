@@ -88,12 +88,14 @@ std::optional<std::string> serialize(const JSON& value) {
     return escaped;
 }
 
-void write(const JSON& object, int fileDescriptor) {
+int write(const JSON& object, int fileDescriptor) {
     std::lock_guard guard(lock());
-    if (auto line = serialize(object)) {
-        writeAll(fileDescriptor, line->data(), line->size());
-        writeAll(fileDescriptor, "\n", 1);
+    auto line = serialize(object);
+    if (!line) {
+        return 0;
     }
+    const int failure = writeAll(fileDescriptor, line->data(), line->size());
+    return failure != 0 ? failure : writeAll(fileDescriptor, "\n", 1);
 }
 
 void error(const std::string& message) {

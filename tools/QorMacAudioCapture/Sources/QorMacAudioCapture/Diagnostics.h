@@ -22,8 +22,10 @@ inline constexpr int standardError = 2;
 std::optional<std::string> serialize(const JSON& value);
 
 // Writes the object as one line, then the newline as its own write, under the one process-wide
-// lock so lines from different threads never interleave. Never fails towards the caller.
-void write(const JSON& object, int fileDescriptor);
+// lock so lines from different threads never interleave. Returns 0, or the errno of a write that
+// failed; callers writing to standard error ignore it. An object that cannot be serialised writes
+// nothing and returns 0.
+int write(const JSON& object, int fileDescriptor);
 
 // {"error":message,"success":false} on standard error.
 void error(const std::string& message);

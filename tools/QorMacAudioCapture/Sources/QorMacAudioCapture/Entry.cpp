@@ -1,6 +1,9 @@
 #include "Entry.h"
 
+#include <fcntl.h>
+
 #include <boost/asio/post.hpp>
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -28,7 +31,7 @@ const char* unsupportedSystemMessage(SystemRequirement requirement) {
 
 void writeCapabilities(SystemSupport& system) {
     const bool supported = system.captureSupported();
-    Diagnostics::write(
+    const int failure = Diagnostics::write(
         JSON{
             {"applicationAudio", supported},
             {"microphone", false},
@@ -41,6 +44,9 @@ void writeCapabilities(SystemSupport& system) {
             {"websocket", supported},
         },
         Diagnostics::standardOutput);
+    if (failure != 0) {
+        throw HelperError::runtime(outputWriteFailedMessage(failure));
+    }
 }
 
 // The source list is written without the writer's lock: nothing else runs yet.
@@ -53,8 +59,13 @@ void writeSourceList(Workspace& workspace) {
     if (!text) {
         throw HelperError::runtime("source_list_encoding_failed");
     }
-    writeAll(Diagnostics::standardOutput, text->data(), text->size());
-    writeAll(Diagnostics::standardOutput, "\n", 1);
+    int failure = writeAll(Diagnostics::standardOutput, text->data(), text->size());
+    if (failure == 0) {
+        failure = writeAll(Diagnostics::standardOutput, "\n", 1);
+    }
+    if (failure != 0) {
+        throw HelperError::runtime(outputWriteFailedMessage(failure));
+    }
 }
 
 void checkSelection(const CLIOptions& options) {
@@ -115,6 +126,15 @@ void capture(const CLIOptions& options, Platform& platform) {
 
 }  // namespace
 
+void reserveStandardDescriptors() {
+    // In ascending order: the lower ones are open by then, so open() takes this very number.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            (void)::open("/dev/null", O_RDONLY);
+        }
+    }
+}
+
 int runCaptureProgram(std::span<const std::string> arguments, Platform& platform) {
     try {
         const CLIOptions options = CLIOptions::parse(arguments);
@@ -123,6 +143,13 @@ int runCaptureProgram(std::span<const std::string> arguments, Platform& platform
             return 0;
         }
         if (options.listSources) {
+            // The applications come from the audio server where there is one: without it there is
+            // no list to give, which is not the same as an empty one.
+            if (platform.system.requirement() == SystemRequirement::pipeWireServer &&
+                !platform.system.captureSupported()) {
+                throw HelperError::unsupported(
+                    unsupportedSystemMessage(platform.system.requirement()));
+            }
             writeSourceList(platform.workspace);
             return 0;
         }

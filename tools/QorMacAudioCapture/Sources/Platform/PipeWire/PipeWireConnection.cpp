@@ -193,7 +193,9 @@ OSStatus Connection::connect(Clock::time_point deadline) {
             return kStatusSystemError;
         }
     }
-    core_ = pw_context_connect(context_, nullptr, 0);
+    // Marks this program's client, so that no other instance of it lists this one.
+    core_ =
+        pw_context_connect(context_, pw_properties_new(kCaptureClientProperty, "true", nullptr), 0);
     if (core_ == nullptr) {
         return kStatusServerUnreachable;
     }

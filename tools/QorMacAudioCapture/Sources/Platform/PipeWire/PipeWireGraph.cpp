@@ -53,11 +53,11 @@ std::optional<std::uint32_t> unsignedProperty(const Properties& properties, std:
 }
 
 std::optional<std::int32_t> processIdentifierOf(const Properties& client) {
-    for (std::string_view key : {"application.process.id", "pipewire.sec.pid"}) {
-        auto pid = unsignedProperty(client, key);
-        if (pid && *pid > 0 && *pid <= 0x7fffffffu) {
-            return static_cast<std::int32_t>(*pid);
-        }
+    const bool speaksForOthers = property(client, "pulse.server.type").has_value();
+    const auto pid =
+        unsignedProperty(client, speaksForOthers ? "application.process.id" : "pipewire.sec.pid");
+    if (pid && *pid > 0 && *pid <= 0x7fffffffu) {
+        return static_cast<std::int32_t>(*pid);
     }
     return std::nullopt;
 }
@@ -98,7 +98,7 @@ std::vector<RunningApplication> applicationsOf(
     for (const auto& [id, client] : graph.clients) {
         auto pid = processIdentifierOf(client.properties);
         if (!client.described || !pid || *pid == ownPid || isAudioServerDaemon(client.properties) ||
-            !seen.insert(*pid).second) {
+            property(client.properties, kCaptureClientProperty) || !seen.insert(*pid).second) {
             continue;
         }
         RunningApplication application;

@@ -43,8 +43,14 @@ struct Graph {
     std::map<std::uint32_t, Port> ports;
 };
 
-// The process behind a client: the id the application reports, else the id the server saw on the
-// socket.
+// Set on the capture program's own connections, so that no instance of it is ever offered as an
+// application, whatever its file is called.
+inline constexpr const char* kCaptureClientProperty = "qor.native-audio.capture";
+
+// The process behind a client: the one the server saw on the socket (pipewire.sec.pid), which a
+// client cannot choose. Only a client of PipeWire's PulseAudio server, which connects on its
+// clients' behalf and marks them with pulse.server.type, goes by the process it declares
+// (application.process.id): that is all the PulseAudio protocol tells the server.
 std::optional<std::int32_t> processIdentifierOf(const Properties& client);
 
 // The server's own processes and session managers: never offered as applications.
@@ -56,8 +62,8 @@ AudioObjectID processObjectOf(const Graph& graph, std::int32_t pid);
 // Every described client with its process: the audio process objects, as the list of them.
 std::vector<AudioProcess> processesOf(const Graph& graph);
 
-// The applications a user could pick: described, non-daemon clients other than this program, one
-// per process, in client id order.
+// The applications a user could pick: described, non-daemon clients other than this program (this
+// process, or any instance of it by kCaptureClientProperty), one per process, in client id order.
 std::vector<RunningApplication> applicationsOf(
     const Graph& graph, std::int32_t ownPid,
     const std::function<bool(std::int32_t)>& processExists);

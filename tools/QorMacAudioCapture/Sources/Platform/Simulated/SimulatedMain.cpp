@@ -10,6 +10,7 @@
 #include "SimulatedPlatform.h"
 
 int main(int argc, char** argv) {
+    qor::reserveStandardDescriptors();
     qor::simulated::Scenario scenario;
     try {
         qor::JSON json = qor::JSON::object();

@@ -1,9 +1,11 @@
 // WebSocket URLs on macOS: the system's URL parser (Core Foundation's, under NSURL). The URL
-// session's transport takes the text itself, so only the scheme is read from the parse.
+// session's transport takes the text itself, so only the scheme and the port are read from the
+// parse.
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
 #include "CLIOptions.h"
 
@@ -16,10 +18,20 @@ std::optional<WebSocketURL> WebSocketURL::parse(const std::string& text) {
     if (parsed == nullptr) {
         return std::nullopt;
     }
-    CFStringRef scheme = CFURLCopyScheme(parsed);
-    CFRelease(parsed);
     WebSocketURL url;
     url.text = text;
+    // The port as written, for the core's range check; the system parser takes any digits.
+    const CFRange port = CFURLGetByteRangeForComponent(parsed, kCFURLComponentPort, nullptr);
+    if (port.location != kCFNotFound && port.length > 0) {
+        std::vector<UInt8> bytes(static_cast<std::size_t>(CFURLGetBytes(parsed, nullptr, 0)));
+        CFURLGetBytes(parsed, bytes.data(), static_cast<CFIndex>(bytes.size()));
+        if (port.location + port.length <= static_cast<CFIndex>(bytes.size())) {
+            url.port.assign(bytes.begin() + port.location,
+                            bytes.begin() + port.location + port.length);
+        }
+    }
+    CFStringRef scheme = CFURLCopyScheme(parsed);
+    CFRelease(parsed);
     if (scheme != nullptr) {
         char buffer[16] = {};
         if (CFStringGetCString(scheme, buffer, sizeof buffer, kCFStringEncodingUTF8)) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <stdexcept>
 
 namespace qor::bridge::local_server {
@@ -30,14 +31,24 @@ using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
 
 struct Sink {
     HttpResponse* response;
+    CURL* easy;
 };
 
 size_t collectBody(char* data, size_t size, size_t count, void* context) {
-    HttpResponse& response = *static_cast<Sink*>(context)->response;
+    Sink& sink = *static_cast<Sink*>(context);
+    HttpResponse& response = *sink.response;
     size_t length = size * count;
     if (response.body.size() + length > kMaxResponseBytes) {
         response.tooLarge = true;
         return 0;  // makes curl abort the transfer
+    }
+    // A body of announced length gets its room at once: growing a large body by doubling would
+    // hold it twice over for a moment.
+    curl_off_t announced = -1;
+    if (response.body.empty() &&
+        curl_easy_getinfo(sink.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0 && static_cast<std::uint64_t>(announced) <= kMaxResponseBytes) {
+        response.body.reserve(static_cast<std::size_t>(announced));
     }
     response.body.append(data, length);
     return length;
@@ -63,7 +74,7 @@ namespace {
 HttpResponse perform(CURL* easy, const std::string& url, const std::vector<std::string>& headers,
                      long totalTimeMs) {
     HttpResponse response;
-    Sink sink{&response};
+    Sink sink{&response, easy};
     HeaderList list;
     for (const std::string& header : headers) {
         curl_slist* grown = curl_slist_append(list.get(), header.c_str());

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../../Base64.h"
+#include "../../Request.h"
 
 namespace qor::bridge::local_server {
 
@@ -10,8 +11,25 @@ namespace {
 
 using json = nlohmann::json;
 
+struct TooDeep {};
+
+// A reply is held to the request's nesting limit: the document the parser builds would otherwise
+// cost far more than the reply's bytes (a reply of nothing but brackets, each one a container).
+// The parse ends at the first container past the limit.
 json parseOrNull(std::string_view body) {
-    return json::parse(body, /*cb=*/nullptr, /*allow_exceptions=*/false);
+    const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t event, json&) {
+        const bool opens =
+            event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+        if (opens && static_cast<std::size_t>(depth) >= kMaxJsonNesting) {
+            throw TooDeep{};
+        }
+        return true;
+    };
+    try {
+        return json::parse(body, limitDepth, /*allow_exceptions=*/false);
+    } catch (const TooDeep&) {
+        return json();
+    }
 }
 
 const json* member(const json* object, const char* key) {
