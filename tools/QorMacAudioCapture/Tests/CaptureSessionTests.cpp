@@ -362,8 +362,9 @@ TEST(CaptureSession, StartupAndDiagnosticsLines) {
     Session excluded(twoPlayers(), options(CaptureSelection::exclude, 1234));
     JSON line = excluded.capture->diagnosticsLine();
     EXPECT_EQ(Diagnostics::serialize(line).value(),
-              R"({"bytes":0,"diagnostic":"capture_stats","frames":0,"mode":1,"packets":0,)"
-              R"("peak":0,"pid":1234,"silentPackets":0,"source":"process_loopback","writes":0})");
+              R"({"bytes":0,"diagnostic":"capture_stats","droppedFrames":0,"frames":0,)"
+              R"("hostTimeFrame":0,"hostTimeNs":0,"mode":1,"packets":0,"peak":0,"pid":1234,)"
+              R"("silentPackets":0,"source":"process_loopback","writes":0})");
     Session global(twoPlayers(), options(CaptureSelection::globalOutput));
     EXPECT_EQ(global.capture->startupLine()["source"], "output_loopback");
     EXPECT_EQ(global.capture->diagnosticsLine()["mode"], 0);

@@ -184,6 +184,40 @@ TEST(PipeWireImpostor, AClientClaimingThePlayersPidIsNotThePlayer) {
     impostor->wait(5s);
 }
 
+// A stopped player keeps the graph from scheduling the capture: the time it stalls comes out as
+// silence, so the stream keeps wall time, and only those blocks are counted as silent.
+TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
+    using Clock = std::chrono::steady_clock;
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(low.pid())});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond, 20s)) << capture->describe();
+    const auto firstTime = Clock::now();
+    const std::size_t firstBytes = capture->out().size();
+    ::kill(low.pid(), SIGSTOP);
+    std::this_thread::sleep_for(3s);
+    ::kill(low.pid(), SIGCONT);
+    std::this_thread::sleep_for(3s);
+    const std::size_t lastBytes = capture->out().size();
+    const auto lastTime = Clock::now();
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+
+    const double seconds = std::chrono::duration<double>(lastTime - firstTime).count();
+    EXPECT_NEAR(double(lastBytes - firstBytes) / kBytesPerSecond, seconds, seconds * 0.01);
+    const auto left = testing::channel(floatsOf(result.out), 0);
+    const std::span<const float> resumed(left.data() + left.size() - 48000, 48000);
+    EXPECT_NEAR(testing::dominantFrequency(resumed, 48000, 300, 1000), 440, 1.0);
+    std::vector<json> stats;
+    for (const json& line : stderrLines(result)) {
+        if (line.contains("diagnostic")) {
+            stats.push_back(line);
+        }
+    }
+    ASSERT_GE(stats.size(), 2u);
+    EXPECT_EQ(stats.front()["silentPackets"], 0) << "a tone is not silence";
+    EXPECT_GT(stats.back()["silentPackets"].get<int>(), 0) << result.err;
+}
+
 TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {
     TonePlayer excluded("qor-tone-excluded", 440);
     auto capture = startCapture({"--exclude-tree", "--pid", std::to_string(excluded.pid())});

@@ -234,6 +234,7 @@ TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {
     const auto line = nlohmann::json::parse(lines(result.err).at(1));
     EXPECT_EQ(line["peak"], 0);
     EXPECT_GT(line["packets"].get<int>(), 0) << "silent blocks are delivered like any other";
+    EXPECT_EQ(line["silentPackets"], line["packets"]) << "and counted as silent";
 }
 
 TEST(SimulatedCapture, LostServerEndsWithOneErrorLineAfterTeardown) {
@@ -381,6 +382,34 @@ TEST(SimulatedCapture, TheDeviceRateWinsOverTheTapFormat) {
         EXPECT_EQ(nlohmann::json::parse(lines(result.err).at(0))["sourceSampleRate"], c.rate);
         EXPECT_TRUE(sourceFormatLines(result.err).empty());
     }
+}
+
+// Cycles the device ran but the capture never got (a stalled graph) come out as silence, so the
+// stream keeps the device's time; the silent blocks are counted.
+TEST(SimulatedCapture, AStallIsFilledWithSilenceToKeepTheDevicesTime) {
+    nlohmann::json scenario = toneDevice(3.0, 48000, 2);
+    scenario["stalls"] = {{1.0, 1.0}};
+    Capture capture({"--include-tree", "--pid", "100"}, scenario);
+    // The second diagnostics line, at 5 s, comes after everything was delivered.
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [](const std::string& err) {
+            return err.find("capture_stats") != err.rfind("capture_stats");
+        },
+        20s));
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+    const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+    EXPECT_NEAR(left.size() / 48000.0, 3.0, 3.0 * 0.005);
+    ASSERT_GT(left.size(), 2.9 * 48000);
+    EXPECT_NEAR(frequencyBetween(left, 0.1, 0.9), 1000, 1.0);
+    EXPECT_NEAR(frequencyBetween(left, 2.1, 2.9), 1000, 1.0) << "after the stall, on time";
+    EXPECT_NEAR(longestGap(left), 48000, 1024) << "the stall's second, as silence";
+    const auto stats = lines(result.err);
+    const auto last = nlohmann::json::parse(stats.at(stats.size() - 1));
+    EXPECT_EQ(last["silentPackets"], 12) << "a second of 4096-frame silent blocks";
+    EXPECT_GT(last["hostTimeNs"].get<std::uint64_t>(), 0u);
+    EXPECT_GT(last["hostTimeFrame"].get<std::uint64_t>(), 48000u);
 }
 
 TEST(SimulatedCapture, RateChangesAreFollowedAnnouncedOrNot) {

@@ -33,6 +33,8 @@ class AudioSink {
     // The errno that ended delivery for good, 0 while the sink still delivers. Read on the I/O
     // queue after write(): a block written while it is set did not reach the reader (not whole).
     virtual int failure() const { return 0; }
+    // Frames the sink accepted and could not deliver (a full window), on the thread of write().
+    virtual std::uint64_t droppedFrames() const { return 0; }
     // Called on the main thread as a capture begins to stop, before anything is torn down: a write
     // that waits on its reader gives up, and later writes deliver only what the reader takes at
     // once, so the stop never waits on a reader that has stopped reading. A sink whose writes never

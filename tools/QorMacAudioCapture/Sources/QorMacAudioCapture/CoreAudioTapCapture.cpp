@@ -430,6 +430,15 @@ float peakOf(std::span<const float> block) {
     }
     return std::bit_cast<float>(peak);
 }
+
+// True when every sample is an exact zero (of either sign).
+bool allZeros(std::span<const float> block) {
+    std::uint32_t bits = 0;
+    for (float sample : block) {
+        bits |= std::bit_cast<std::uint32_t>(sample) & 0x7fffffffu;
+    }
+    return bits == 0;
+}
 }  // namespace
 
 void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTime& time) {
@@ -481,16 +490,24 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTim
         }
         block = stereo;
     }
-    followSourceFormat(time, frames, planar ? input.mNumberBuffers : first.mNumberChannels);
+    const bool rateChanged =
+        followSourceFormat(time, frames, planar ? input.mNumberBuffers : first.mNumberChannels);
+    keepDeviceTime(time, frames, rateChanged);
+    if (time.hostTimeValid) {
+        hostTimeNs_ = time.hostTimeNs;
+        hostTimeFrame_ = frameCount_;
+    }
 
     if (resampler_ && !resampler_->bypasses()) {
         std::span<float> output = reserve(resampled_, resampler_->maxOutputSamples(block.size()));
         block = output.first(resampler_->process(block, output));
     }
-    if (block.empty()) {
-        return;
+    if (!block.empty()) {
+        deliver(block);
     }
+}
 
+void CoreAudioTapCapture::deliver(std::span<const float> block) {
     // Only what reached the sink's reader is counted: a block the sink failed on is not.
     sink_->write(block);
     if (sink_->failure() != 0) {
@@ -502,6 +519,42 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTim
     frameCount_ += block.size() / 2;
     writeCount_ += 1;
     byteCount_ += block.size() * bytesPerSample_;
+    if (allZeros(block)) {
+        silentPacketCount_ += 1;
+    }
+}
+
+namespace {
+// As much silence as one block of the output holds at most.
+constexpr std::size_t kSilenceFrames = 4096;
+const float kSilence[2 * kSilenceFrames] = {};
+// A jump of the device's clock beyond this is a new clock, not a gap to fill.
+constexpr double kLongestGapSeconds = 60.0;
+}  // namespace
+
+void CoreAudioTapCapture::keepDeviceTime(const IOCycleTime& time, std::size_t frames,
+                                         bool rateChanged) {
+    if (!time.sampleTimeValid) {
+        expectedSampleTime_.reset();
+        return;
+    }
+    const std::optional<double> expected = rateChanged ? std::nullopt : expectedSampleTime_;
+    expectedSampleTime_ = time.sampleTime + static_cast<double>(frames);
+    const double rate = rateFollower_.rate();
+    if (!expected || rate <= 0.0) {
+        return;
+    }
+    const double gap = time.sampleTime - *expected;
+    if (gap < 1.0 || gap > kLongestGapSeconds * rate) {
+        return;
+    }
+    auto missing = static_cast<std::uint64_t>(std::llround(gap * 48000.0 / rate));
+    while (missing > 0 && sink_->failure() == 0) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(missing, kSilenceFrames));
+        deliver(std::span<const float>(kSilence, 2 * chunk));
+        missing -= chunk;
+    }
 }
 
 // The capture cannot go on without its output: the main thread ends it as it would for a lost
@@ -522,7 +575,7 @@ void CoreAudioTapCapture::outputFailed() {
 
 // The block that shows a new rate is already at that rate, so the new resampler starts with it.
 // Rare, so the line and the new resampler may allocate; the line is written off the audio path.
-void CoreAudioTapCapture::followSourceFormat(const IOCycleTime& time, std::size_t frames,
+bool CoreAudioTapCapture::followSourceFormat(const IOCycleTime& time, std::size_t frames,
                                              std::uint32_t channels) {
     const bool rateChanged = rateFollower_.observe(time, frames);
     if (rateChanged) {
@@ -535,6 +588,7 @@ void CoreAudioTapCapture::followSourceFormat(const IOCycleTime& time, std::size_
             Diagnostics::write(sourceFormatLine(rate, channels), Diagnostics::standardError);
         });
     }
+    return rateChanged;
 }
 
 void CoreAudioTapCapture::setResamplerForTesting(double inputRate) {
@@ -568,12 +622,15 @@ JSON CoreAudioTapCapture::diagnosticsLine() const {
     return JSON{
         {"bytes", byteCount_},
         {"diagnostic", "capture_stats"},
+        {"droppedFrames", sink_->droppedFrames()},
         {"frames", frameCount_},
+        {"hostTimeFrame", hostTimeFrame_},
+        {"hostTimeNs", hostTimeNs_},
         {"mode", modeValue(options_)},
         {"packets", packetCount_},
         {"peak", lastPeak_},
         {"pid", options_.pid},
-        {"silentPackets", 0},
+        {"silentPackets", silentPacketCount_},
         {"source", sourceValue(options_)},
         {"writes", writeCount_},
     };

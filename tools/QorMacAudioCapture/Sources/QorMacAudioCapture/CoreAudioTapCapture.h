@@ -68,6 +68,7 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::uint64_t writeCount() const { return writeCount_; }
     std::uint64_t byteCount() const { return byteCount_; }
     float lastPeak() const { return lastPeak_; }
+    std::uint64_t silentPacketCount() const { return silentPacketCount_; }
     double sourceRate() const { return rateFollower_.rate(); }
     IOQueue& ioQueue() { return ioQueue_; }
     // Lets consume() run outside a capture (tests, benchmarks).
@@ -89,8 +90,14 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     void startDiagnostics();
     // The rate the device runs at, when it tells one; else the tap format's.
     double deviceRate(double tapRate);
-    // On the I/O queue: follows the source's rate and channels, announcing each change.
-    void followSourceFormat(const IOCycleTime& time, std::size_t frames, std::uint32_t channels);
+    // On the I/O queue: follows the source's rate and channels, announcing each change. True when
+    // the rate changed with this cycle.
+    bool followSourceFormat(const IOCycleTime& time, std::size_t frames, std::uint32_t channels);
+    // On the I/O queue: frames the device's clock says passed before this cycle that never came
+    // (the graph did not schedule the capture, the device dropped cycles) go out as silence.
+    void keepDeviceTime(const IOCycleTime& time, std::size_t frames, bool rateChanged);
+    // On the I/O queue: one block to the sink, counted once the sink took it.
+    void deliver(std::span<const float> block);
     // A chosen process stands for its whole tree, which changes while the capture runs.
     bool followsProcesses() const;
     std::set<std::int32_t> chosenProcesses();
@@ -129,6 +136,14 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::uint64_t writeCount_ = 0;
     std::uint64_t byteCount_ = 0;
     float lastPeak_ = 0.0f;
+    std::uint64_t silentPacketCount_ = 0;  // delivered blocks whose samples are all exact zeros
+    // The host time of the first frame of the last block that had one, and that frame's index in
+    // the output stream; 0 before the first.
+    std::uint64_t hostTimeNs_ = 0;
+    std::uint64_t hostTimeFrame_ = 0;
+    // The device's sample time the next cycle should start at; absent before the first and after
+    // a change of rate, when sample times start anew.
+    std::optional<double> expectedSampleTime_;
     // I/O queue only: the stereo block and the resampler's output, reused from one callback to the
     // next and grown to the largest block seen, so a running capture allocates nothing per cycle.
     std::vector<float> stereo_;

@@ -50,7 +50,11 @@ void WebSocketAudioSink::write(std::span<const float> floatStereo) {
     std::size_t idleCount = 0;
     {
         std::lock_guard guard(lock_);
-        if (closed_ || pendingWrites_ >= maximumPendingWrites) {
+        if (closed_) {
+            return;
+        }
+        if (pendingWrites_ >= maximumPendingWrites) {
+            droppedFrames_ += floatStereo.size() / 2;
             return;
         }
         slot = freeBuffers_[--freeCount_];

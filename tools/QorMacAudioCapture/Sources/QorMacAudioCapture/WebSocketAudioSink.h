@@ -75,6 +75,7 @@ class WebSocketAudioSink final : public AudioSink,
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
     void write(std::span<const float> floatStereo) override;
+    std::uint64_t droppedFrames() const override { return droppedFrames_; }
     // Starts the closing handshake with 1001 (going away). Blocks written before, one that another
     // thread's write() is handing over included, go out before the close frame. Then waits, at
     // most closeGracePeriod, until the handshake is done or the connection has failed: the process
@@ -123,8 +124,10 @@ class WebSocketAudioSink final : public AudioSink,
     std::size_t freeCount_ = 0;
     std::array<std::size_t, maximumPendingWrites> lentBuffers_{};
     std::size_t firstLent_ = 0;
-    // Owned by the thread of write(): the largest payload so far, the size every buffer grows to.
+    // Owned by the thread of write(): the largest payload so far, the size every buffer grows to,
+    // and the frames of the blocks dropped while the window was full.
     std::size_t largestPayload_ = 0;
+    std::uint64_t droppedFrames_ = 0;
 
     // Set by create(), read-only afterwards: the failure line writer, the payloads and the
     // connection (last, so that it goes first).

@@ -33,6 +33,7 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
           loseAfter_(scenario.loseServerAfterSeconds),
           changes_(scenario.rateChanges),
           deliverSeconds_(scenario.deliverSeconds),
+          stalls_(scenario.stalls),
           planar_((format_.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0 &&
                   format_.mChannelsPerFrame > 1),
           storage_(planar_ ? format_.mChannelsPerFrame : 1),
@@ -150,9 +151,15 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
                 .count());
         time.sampleTimeValid = time.hostTimeValid = true;
         time.announcedRate = announced_;
+        const double at = seconds_;
         frameIndex_ += frames_;
         seconds_ += frames_ / rate_;
-        block_(storage_.list(), time);
+        const bool stalled = std::any_of(stalls_.begin(), stalls_.end(), [at](const auto& stall) {
+            return at >= stall.first && at < stall.first + stall.second;
+        });
+        if (!stalled) {
+            block_(storage_.list(), time);
+        }
     }
 
     boost::asio::steady_timer timer_;
@@ -165,6 +172,7 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     const std::optional<double> loseAfter_;
     const std::vector<RateChange> changes_;
     const std::optional<double> deliverSeconds_;
+    const std::vector<std::pair<double, double>> stalls_;
     const bool planar_;
     AudioBufferListStorage storage_;
     std::vector<float> samples_;
@@ -255,6 +263,9 @@ Scenario Scenario::fromJSON(const JSON& json) {
     scenario.framesPerCallback = json.value("framesPerCallback", 480u);
     if (json.contains("deviceRate")) {
         scenario.deviceRate = json["deviceRate"].get<double>();
+    }
+    for (const JSON& stall : json.value("stalls", JSON::array())) {
+        scenario.stalls.emplace_back(stall.at(0).get<double>(), stall.at(1).get<double>());
     }
     if (json.contains("deliverSeconds")) {
         scenario.deliverSeconds = json["deliverSeconds"].get<double>();

@@ -61,6 +61,9 @@ struct Scenario {
     std::vector<RateChange> rateChanges;  // in order of time
     // The device's cycles end once its clock has run this long (the capture then hears nothing).
     std::optional<double> deliverSeconds;
+    // Spans of the device's clock (start, length in seconds) whose cycles never reach the capture,
+    // as when the graph does not schedule it: the clock runs on meanwhile.
+    std::vector<std::pair<double, double>> stalls;
     // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
     // createAggregateDevice, readDeviceSampleRate, createIOProc, deviceStart, readProcessList,
     // addProcessListListener, setTapDescription.
