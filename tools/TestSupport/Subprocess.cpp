@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +38,13 @@ Subprocess::Subprocess(std::vector<std::string> arguments, Environment environme
         ::pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    if (options.output == Stdout::socketPair) {
+        ::close(out[0]);
+        ::close(out[1]);
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) != 0) {
+            throw std::runtime_error("socketpair failed");
+        }
+    }
     if (options.output == Stdout::deviceFull || options.output == Stdout::file) {
         ::close(out[1]);
         out[1] =
@@ -44,7 +52,7 @@ Subprocess::Subprocess(std::vector<std::string> arguments, Environment environme
                 ? ::open(options.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
                 : ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     }
-    if (options.output != Stdout::captured) {
+    if (options.output != Stdout::captured && options.output != Stdout::socketPair) {
         ::close(out[0]);
         out[0] = -1;
     }
@@ -118,9 +126,9 @@ Subprocess::Subprocess(std::vector<std::string> arguments, Environment environme
         ::fcntl(stdinFd_, F_SETFL, O_NONBLOCK);  // writeStdin() keeps to its timeout
     }
     if (out[0] >= 0) {
-        outReader_ = std::thread([this, fd = out[0]] { readInto(fd, out_); });
+        outReader_ = std::thread([this, fd = out[0]] { readInto(fd, out_, &outPaused_); });
     }
-    errReader_ = std::thread([this, fd = err[0]] { readInto(fd, err_); });
+    errReader_ = std::thread([this, fd = err[0]] { readInto(fd, err_, nullptr); });
 }
 
 Subprocess::~Subprocess() {
@@ -131,9 +139,17 @@ Subprocess::~Subprocess() {
     closeIfOpen(stdinFd_);
 }
 
-void Subprocess::readInto(int fd, std::string& sink) {
+void Subprocess::pauseStdout(bool paused) {
+    outPaused_ = paused;
+}
+
+void Subprocess::readInto(int fd, std::string& sink, const std::atomic<bool>* paused) {
     char buffer[65536];
     for (;;) {
+        if (paused != nullptr && paused->load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) {
             continue;

@@ -2,6 +2,7 @@
 // black-box tests of both programs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -35,6 +36,7 @@ enum class Stdout {
     readerGone,  // a pipe whose read end is closed before the child starts
     deviceFull,  // /dev/full: every write fails with ENOSPC
     file,        // SpawnOptions::outputFile, created or truncated
+    socketPair,  // a stream socket pair read into out(), as Node.js and Electron give children
 };
 
 struct SpawnOptions {
@@ -65,6 +67,8 @@ class Subprocess {
 
     std::string out() const;
     std::string err() const;
+    // While paused, standard output is not read: the child's writes back up as behind a busy host.
+    void pauseStdout(bool paused);
     // For a failure message: whether the child still runs (then what each of its threads waits
     // in, from /proc) or how it ended, and its standard error so far.
     std::string describe() const;
@@ -83,7 +87,7 @@ class Subprocess {
     ProcessResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
   private:
-    void readInto(int fd, std::string& sink);
+    void readInto(int fd, std::string& sink, const std::atomic<bool>* paused);
     bool waitFor(std::string Subprocess::*stream,
                  const std::function<bool(const std::string&)>& predicate,
                  std::chrono::milliseconds timeout);
@@ -99,6 +103,7 @@ class Subprocess {
     // Where the next line of each stream starts; the test's thread only.
     std::size_t nextOutLine_ = 0;
     std::size_t nextErrLine_ = 0;
+    std::atomic<bool> outPaused_{false};
     std::thread outReader_;
     std::thread errReader_;
 };

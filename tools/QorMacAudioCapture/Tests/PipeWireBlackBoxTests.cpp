@@ -218,6 +218,32 @@ TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
     EXPECT_GT(stats.back()["silentPackets"].get<int>(), 0) << result.err;
 }
 
+// A socket pair (what Node.js and Electron give a child) holds a fraction of a second; a host that
+// stops reading it for two seconds still loses nothing: no cycle missed, no silence put in.
+TEST_F(PipeWireCapture, AHostThatStopsReadingASocketForTwoSecondsLosesNothing) {
+    auto capture = std::make_unique<Subprocess>(
+        std::vector<std::string>{QOR_CAPTURE_EXECUTABLE, "--include-tree", "--pid",
+                                 std::to_string(low.pid())},
+        Environment{}, testing::SpawnOptions{.output = testing::Stdout::socketPair});
+    ASSERT_TRUE(capture->waitForStdoutBytes(kBytesPerSecond / 2, 20s)) << capture->describe();
+    capture->pauseStdout(true);
+    std::this_thread::sleep_for(2s);
+    capture->pauseStdout(false);
+    std::this_thread::sleep_for(1s);
+    capture->sendSignal(SIGTERM);
+    const ProcessResult result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const auto left = testing::channel(floatsOf(result.out), 0);
+    std::size_t longest = 0;
+    for (std::size_t i = 0, run = 0; i < left.size(); ++i) {
+        run = left[i] == 0.0f ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_LE(longest, 2u) << "no silence in a stream of a steady tone";
+    EXPECT_GT(left.size(), 3 * 48000u);
+    EXPECT_TRUE(result.err.find("\"silentPackets\":0") != std::string::npos) << result.err;
+}
+
 TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {
     TonePlayer excluded("qor-tone-excluded", 440);
     auto capture = startCapture({"--exclude-tree", "--pid", std::to_string(excluded.pid())});

@@ -412,6 +412,43 @@ TEST(SimulatedCapture, AStallIsFilledWithSilenceToKeepTheDevicesTime) {
     EXPECT_GT(last["hostTimeFrame"].get<std::uint64_t>(), 48000u);
 }
 
+// A host that stops reading for two seconds loses nothing, whether standard output is a pipe or
+// a socket pair; one that stops for longer than the backlog holds gets the missing frames as
+// silence, counted, and the stream keeps its length.
+TEST(SimulatedCapture, AHostThatStopsReadingLosesNoTime) {
+    struct Case {
+        testing::Stdout output;
+        double pause;
+        bool lossless;
+    };
+    for (const Case& c :
+         {Case{testing::Stdout::captured, 2.0, true}, Case{testing::Stdout::socketPair, 2.0, true},
+          Case{testing::Stdout::socketPair, 5.0, false}}) {
+        SCOPED_TRACE(c.pause);
+        const double seconds = c.pause + 2.0;
+        Capture capture({"--include-tree", "--pid", "100"}, toneDevice(seconds, 48000, 2),
+                        testing::SpawnOptions{.output = c.output});
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(48000 * 8 / 2, 20s));
+        capture.process->pauseStdout(true);
+        std::this_thread::sleep_for(std::chrono::duration<double>(c.pause));
+        capture.process->pauseStdout(false);
+        const auto result = captureAll(capture, seconds);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+        const double elapsed = std::ceil(seconds * 48000 / 512) * 512 / 48000;
+        EXPECT_NEAR(left.size() / 48000.0, elapsed, 0.005) << "as long as the device ran";
+        const auto lines = testing::lines(result.err);
+        const auto last = nlohmann::json::parse(lines.at(lines.size() - 1));
+        if (c.lossless) {
+            EXPECT_LE(longestGap(left), 2u);
+            EXPECT_EQ(last["droppedFrames"], 0);
+        } else {
+            EXPECT_GT(longestGap(left), 48000u / 2) << "the overflow, as silence";
+            EXPECT_GT(last["droppedFrames"].get<std::uint64_t>(), 48000u / 2);
+        }
+    }
+}
+
 TEST(SimulatedCapture, RateChangesAreFollowedAnnouncedOrNot) {
     // 48000 for 1.5 s, then 24000 mono (announced), then from 3 s 44100 mono that nothing
     // announces: only the cycles' clocks tell, within a second and a half.

@@ -2,11 +2,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "OutputBacklog.h"
 
 namespace qor {
 
@@ -45,10 +50,11 @@ class AudioSink {
 // Headerless little-endian float32 stereo on standard output. A write that fails for any reason
 // but a full pipe or an interruption (a full disk, an I/O error, a descriptor not open for writing)
 // ends delivery: failure() tells why and every later write does nothing. The broken-pipe signal
-// keeps its default action and ends the process when the reader has gone. A write waits for a slow
-// reader (nothing is queued or dropped) until stopWaiting(); a pipe of its own is first grown to
-// hold seconds of audio. Standard output is examined once, at construction: redirect it before
-// building the sink.
+// keeps its default action and ends the process when the reader has gone. A write never waits for
+// a slow reader: what a pipe, a socket or a terminal does not take at once waits in a backlog of
+// seconds (OutputBacklog), and a pipe of its own is first grown to hold seconds more. At the stop,
+// what waits is handed on while the reader takes it, for at most a second after stopWaiting().
+// Standard output is examined once, at construction: redirect it before building the sink.
 class StandardOutputSink final : public AudioSink {
   public:
     StandardOutputSink();
@@ -58,34 +64,34 @@ class StandardOutputSink final : public AudioSink {
     const std::string& transportName() const override { return transportName_; }
     const std::string& formatName() const override { return formatName_; }
     void write(std::span<const float> floatStereo) override;
-    // Standard output stays open until the process ends.
-    void close() override {}
-    void stopWaiting() override { stopWaiting_.store(true, std::memory_order_release); }
+    // Hands on what waits, within the stop's bound; standard output stays open until the process
+    // ends.
+    void close() override;
+    void stopWaiting() override;
     int failure() const override { return failure_; }
+    std::uint64_t droppedFrames() const override;
 
   private:
     // How a block reaches the reader, chosen at construction.
     enum class Route {
         // A regular file: nothing waits on a reader, so whole blocks go in plain writes.
         file,
-        // A pipe opened anew, non-blocking: one write per block, a wait only when it is full.
-        ownPipe,
-        // Anything else: wait in poll, then write what is sure to go in without blocking.
-        polled,
+        // Through the backlog: a pipe opened anew, non-blocking (one write per block while the
+        // reader keeps up), a socket, or anything else (written by the backlog's thread alone).
+        backlog,
     };
 
-    // Each returns 0, or the errno of the write that failed.
+    // Returns 0, or the errno of the write that failed.
     int deliver(const char* bytes, std::size_t size);
-    int deliverToOwnPipe(const char* bytes, std::size_t size);
-    int deliverPolled(const char* bytes, std::size_t size);
 
     const std::string transportName_ = "stdout";
     const std::string formatName_ = "float32le";
-    // Both set at construction, read by the I/O queue's writes.
-    Route route_ = Route::polled;
+    // Set at construction, used by the I/O queue's writes (and the backlog's by close()).
+    Route route_ = Route::backlog;
     int ownPipe_ = -1;
-    // Set once by the main thread, read by the I/O queue's writes.
-    std::atomic<bool> stopWaiting_{false};
+    std::unique_ptr<OutputBacklog> backlog_;
+    // Main thread only: when the stop began, which bounds how long close() hands on.
+    std::optional<std::chrono::steady_clock::time_point> stopBegan_;
     // I/O queue only: set by the first write that fails, never cleared.
     int failure_ = 0;
     // I/O queue only: big-endian hosts swap into this, grown to the largest block seen.

@@ -534,18 +534,25 @@ constexpr double kLongestGapSeconds = 60.0;
 
 void CoreAudioTapCapture::keepDeviceTime(const IOCycleTime& time, std::size_t frames,
                                          bool rateChanged) {
-    if (!time.sampleTimeValid) {
+    const double rate = rateFollower_.rate();
+    if (!time.sampleTimeValid || !time.hostTimeValid || rate <= 0.0) {
         expectedSampleTime_.reset();
         return;
     }
     const std::optional<double> expected = rateChanged ? std::nullopt : expectedSampleTime_;
+    const std::uint64_t expectedHostTimeNs = expectedHostTimeNs_;
     expectedSampleTime_ = time.sampleTime + static_cast<double>(frames);
-    const double rate = rateFollower_.rate();
-    if (!expected || rate <= 0.0) {
+    expectedHostTimeNs_ = time.hostTimeNs + static_cast<std::uint64_t>(frames / rate * 1e9);
+    if (!expected) {
         return;
     }
+    // A stall moves both clocks on together; a sample clock that jumps on its own (a driver that
+    // starts its count anew) is a new clock, not a gap.
     const double gap = time.sampleTime - *expected;
-    if (gap < 1.0 || gap > kLongestGapSeconds * rate) {
+    const double hostGap =
+        (static_cast<double>(time.hostTimeNs) - static_cast<double>(expectedHostTimeNs)) / 1e9;
+    if (gap < 1.0 || gap > kLongestGapSeconds * rate ||
+        std::abs(gap / rate - hostGap) > 0.05 + 0.1 * hostGap) {
         return;
     }
     auto missing = static_cast<std::uint64_t>(std::llround(gap * 48000.0 / rate));

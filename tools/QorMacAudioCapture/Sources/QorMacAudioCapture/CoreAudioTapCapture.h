@@ -141,9 +141,10 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     // the output stream; 0 before the first.
     std::uint64_t hostTimeNs_ = 0;
     std::uint64_t hostTimeFrame_ = 0;
-    // The device's sample time the next cycle should start at; absent before the first and after
-    // a change of rate, when sample times start anew.
+    // The device's sample time, and host time, the next cycle should start at; absent before the
+    // first and after a change of rate, when sample times start anew.
     std::optional<double> expectedSampleTime_;
+    std::uint64_t expectedHostTimeNs_ = 0;
     // I/O queue only: the stereo block and the resampler's output, reused from one callback to the
     // next and grown to the largest block seen, so a running capture allocates nothing per cycle.
     std::vector<float> stereo_;

@@ -252,8 +252,16 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
         out.mData = static_cast<std::uint8_t*>(data.data) + offset;
         frames = std::max<std::uint32_t>(frames, size / sizeof(float));
     }
-    if (frames == 0) {
-        frames = static_cast<std::uint32_t>(std::min<std::uint64_t>(cycleFrames, UINT32_MAX));
+    // A chunk may claim more than the cycle holds (seen as the graph changes its quantum): the
+    // cycle's length bounds what is read, so the stream never gains frames.
+    const auto cycleLength =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(cycleFrames, UINT32_MAX));
+    if (frames == 0 || (cycleLength > 0 && frames > cycleLength)) {
+        frames = cycleLength > 0 ? cycleLength : frames;
+        for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+            AudioBuffer& out = list_.buffer(channel);
+            out.mDataByteSize = std::min<std::uint32_t>(out.mDataByteSize, frames * sizeof(float));
+        }
     }
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
         AudioBuffer& out = list_.buffer(channel);
