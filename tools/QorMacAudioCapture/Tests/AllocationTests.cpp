@@ -15,6 +15,7 @@
 
 #include "AudioSinks.h"
 #include "CoreAudioTapCapture.h"
+#include "IOBufferRelay.h"
 #include "SimulatedPlatform.h"
 #include "WebSocketAudioSink.h"
 #include "WebSocketTestSupport.h"
@@ -105,6 +106,29 @@ std::size_t allocationsOverCycles(
     }
     counting = false;
     return allocations.load();
+}
+
+// The device thread's side of the hand-over, in a steady capture: copying a cycle into its slot
+// and waking the I/O queue allocate nothing.
+TEST(HandOverAllocations, DeliveringACycleAllocatesNothing) {
+    IOQueue queue("com.example.relay");
+    std::atomic<int> delivered{0};
+    auto relay = macos::IOBufferRelay::create(
+        queue, [&](const AudioBufferList&, const IOCycleTime&) { ++delivered; });
+    std::vector<float> samples(2 * 512);
+    AudioBufferListStorage storage(1);
+    storage.buffer(0) = {2, std::uint32_t(samples.size() * 4), samples.data()};
+    relay->deliver(storage.list(), {});
+    allocations = 0;
+    for (int i = 1; i < 1000; ++i) {
+        while (delivered < i) {
+            std::this_thread::yield();
+        }
+        counting = true;
+        relay->deliver(storage.list(), {});
+        counting = false;
+    }
+    EXPECT_EQ(allocations.load(), 0u);
 }
 
 class AudioPathAllocations : public ::testing::TestWithParam<double> {};

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace qor {
 
@@ -15,6 +17,8 @@ namespace {
 // The most one write hands the kernel: large, so a backlog drains in few calls.
 constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr int kWaitSliceMilliseconds = 50;
+// The writer's sleep between bursts: a wake-up that slips past it costs at most this.
+constexpr std::chrono::milliseconds kIdleSlice{20};
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
@@ -39,7 +43,11 @@ struct OutputBacklog::State {
     std::atomic<std::uint64_t> written{0};  // bytes ever queued; advanced by the I/O queue
     std::atomic<std::uint64_t> taken{0};    // bytes ever handed on; advanced by the writer
     std::atomic<std::uint32_t> wake{0};     // bumped to wake the writer
-    std::atomic<bool> sleeping{false};      // the writer waits, or is about to, on `wake`
+    std::atomic<bool> sleeping{false};      // the writer waits, or is about to, on `wakeUp`
+    // The writer's alone: the producer only notifies, never locks, so a wake-up may slip past a
+    // writer about to sleep; its sleep is bounded for that.
+    std::mutex sleepLock;
+    std::condition_variable wakeUp;
     std::atomic<int> failure{0};
     std::atomic<bool> finishing{false};
     std::atomic<bool> abandoned{false};
@@ -70,7 +78,8 @@ void OutputBacklog::run(const std::shared_ptr<State>& state) {
             s.sleeping.store(true);
             if (s.taken.load(std::memory_order_relaxed) == s.written.load() &&
                 !s.finishing.load() && !s.abandoned.load()) {
-                s.wake.wait(seen, std::memory_order_acquire);
+                std::unique_lock lock(s.sleepLock);
+                s.wakeUp.wait_for(lock, kIdleSlice, [&] { return s.wake.load() != seen; });
             }
             s.sleeping.store(false, std::memory_order_relaxed);
             continue;
@@ -156,7 +165,7 @@ int OutputBacklog::write(const char* bytes, std::size_t size) {
         s.written.store(end);
         if (s.sleeping.load()) {
             s.wake.fetch_add(1, std::memory_order_release);
-            s.wake.notify_one();
+            s.wakeUp.notify_one();
         }
     }
     return 0;
@@ -170,7 +179,7 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     State& s = *state_;
     s.finishing.store(true, std::memory_order_release);
     s.wake.fetch_add(1, std::memory_order_release);
-    s.wake.notify_one();
+    s.wakeUp.notify_one();
     while (!s.exited.load(std::memory_order_acquire) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -179,7 +188,7 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     // state alive until it returns.
     s.abandoned.store(true, std::memory_order_release);
     s.wake.fetch_add(1, std::memory_order_release);
-    s.wake.notify_one();
+    s.wakeUp.notify_one();
 }
 
 }  // namespace qor

@@ -16,6 +16,8 @@
 // AudioObjectGetPropertyData device 'nsrt'    readDeviceSampleRate         none (the tap's rate, then
 //                                                                          the cycles' clocks, tell)
 // AudioDeviceCreateIOProcIDWithBlock          createIOProcIDWithBlock      "create_io_proc"
+// AudioObjectGetPropertyData device 'fsiz'    createIOProcIDWithBlock      none (the hand-over gets
+//                                                                          its smallest size)
 // AudioObjectAddPropertyListenerBlock         createIOProcIDWithBlock      none (the cycles' clocks
 //   device 'nsrt', tap 'tfmt', 1 'dOut'                                     still show a change)
 // AudioObjectRemovePropertyListenerBlock      destroyIOProcID              none
@@ -148,6 +150,17 @@ IOCycleTime cycleTime(const AudioTimeStamp* inputTime, double announcedRate) {
     }
     time.announcedRate = announcedRate;
     return time;
+}
+
+// The frames of one I/O cycle; 0 when it cannot be read.
+std::uint32_t bufferFrameSize(AudioObjectID device) {
+    const AudioObjectPropertyAddress address =
+        globalAddress(::kAudioDevicePropertyBufferFrameSize);
+    UInt32 frames = 0;
+    UInt32 size = sizeof frames;
+    return AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) == noErr
+               ? frames
+               : 0;
 }
 
 // The rate a device says it runs at: its nominal rate, else its tap's format; 0 when neither reads.
@@ -454,7 +467,10 @@ OSStatus CoreAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueu
     dispatch_queue_attr_t attributes = dispatch_queue_attr_make_with_qos_class(
         DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0);
     registration->queue = dispatch_queue_create(queue.label().c_str(), attributes);
-    registration->relay = IOBufferRelay::create(queue, std::move(block));
+    registration->relay =
+        IOBufferRelay::create(queue, std::move(block), IOBufferRelay::slotsFor(
+                                                           announcedRate(device, kAudioObjectUnknown),
+                                                           bufferFrameSize(device)));
 
     // Core Audio runs this on the dispatch queue above; the relay copies the cycle and posts it to
     // the capture's I/O queue, where the I/O block runs (see IOBufferRelay.h for why).

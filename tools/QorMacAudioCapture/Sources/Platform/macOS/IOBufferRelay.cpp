@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -18,89 +19,85 @@ constexpr std::size_t roundUp(std::size_t bytes) {
 // bogus size must not make the slot grow without bound.
 constexpr std::uint32_t kMaxBufferBytes = 4u << 20;
 
-// Room for one posted handler in Asio's operation wrapper; a larger one falls back to the heap.
-constexpr std::size_t kHandlerMemoryBytes = 256;
-
 }  // namespace
 
 struct IOBufferRelay::Slot {
-    // Who owns the slot's list, data and handler memory: the producer while false; from the post
-    // until the block has returned on the I/O queue, the I/O queue.
+    // Who owns the slot's list, time and data: the producer while false; from the hand-over until
+    // the block has returned on the I/O queue, the I/O queue.
     std::atomic<bool> queued{false};
     AudioBufferListStorage list{kMaxBuffers};
     IOCycleTime time;
     std::vector<std::byte> data = std::vector<std::byte>(kInitialSlotBytes);
-    alignas(std::max_align_t) std::byte handlerMemory[kHandlerMemoryBytes];
-    bool handlerMemoryInUse = false;
 };
 
-// Serves the posted handler's operation from its slot. It holds the relay, so the slot outlives
-// the operation even when the I/O queue destroys it unrun; Asio frees the operation before the
-// handler runs, which is before the slot is handed back.
+// Serves the posted drain's operation from the relay's own memory: at most one drain is posted at
+// a time. It holds the relay, so the memory outlives the operation even when the I/O queue
+// destroys it unrun.
 template <class T>
 class IOBufferRelay::HandlerAllocator {
   public:
     using value_type = T;
 
-    HandlerAllocator(std::shared_ptr<IOBufferRelay> owner, Slot* slot) noexcept
-        : owner_(std::move(owner)), slot_(slot) {}
+    explicit HandlerAllocator(std::shared_ptr<IOBufferRelay> owner) noexcept
+        : owner_(std::move(owner)) {}
     template <class U>
-    HandlerAllocator(const HandlerAllocator<U>& other) noexcept
-        : owner_(other.owner_), slot_(other.slot_) {}
+    HandlerAllocator(const HandlerAllocator<U>& other) noexcept : owner_(other.owner_) {}
 
     T* allocate(std::size_t count) {
-        const std::size_t bytes = count * sizeof(T);
-        if (!slot_->handlerMemoryInUse && bytes <= sizeof slot_->handlerMemory &&
+        if (count * sizeof(T) <= sizeof owner_->drainMemory_ &&
             alignof(T) <= alignof(std::max_align_t)) {
-            slot_->handlerMemoryInUse = true;
-            return reinterpret_cast<T*>(slot_->handlerMemory);
+            return reinterpret_cast<T*>(owner_->drainMemory_);
         }
-        return static_cast<T*>(::operator new(bytes));
+        return static_cast<T*>(::operator new(count * sizeof(T)));
     }
 
     void deallocate(T* pointer, std::size_t) noexcept {
-        if (reinterpret_cast<std::byte*>(pointer) == slot_->handlerMemory) {
-            slot_->handlerMemoryInUse = false;
-        } else {
+        if (reinterpret_cast<std::byte*>(pointer) != owner_->drainMemory_) {
             ::operator delete(pointer);
         }
     }
 
     template <class U>
     bool operator==(const HandlerAllocator<U>& other) const noexcept {
-        return slot_ == other.slot_;
+        return owner_ == other.owner_;
     }
     template <class U>
     bool operator!=(const HandlerAllocator<U>& other) const noexcept {
-        return slot_ != other.slot_;
+        return owner_ != other.owner_;
     }
 
   private:
     template <class U>
     friend class HandlerAllocator;
     std::shared_ptr<IOBufferRelay> owner_;
-    Slot* slot_;
 };
 
-struct IOBufferRelay::Handler {
+struct IOBufferRelay::Drain {
     std::shared_ptr<IOBufferRelay> relay;
-    Slot* slot;
 
     using allocator_type = HandlerAllocator<void>;
-    allocator_type get_allocator() const noexcept { return allocator_type(relay, slot); }
+    allocator_type get_allocator() const noexcept { return allocator_type(relay); }
 
-    void operator()() const {
-        relay->block_(slot->list.list(), slot->time);
-        slot->queued.store(false, std::memory_order_release);
-    }
+    void operator()() const { relay->drain(); }
 };
 
-std::shared_ptr<IOBufferRelay> IOBufferRelay::create(IOQueue& queue, IOBlock block) {
-    return std::shared_ptr<IOBufferRelay>(new IOBufferRelay(queue, std::move(block)));
+std::size_t IOBufferRelay::slotsFor(double sampleRate, std::uint32_t framesPerCycle) {
+    if (!(sampleRate > 0.0) || framesPerCycle == 0) {
+        return kMinimumSlots;
+    }
+    const auto wanted = static_cast<std::size_t>(std::ceil(0.5 * sampleRate / framesPerCycle));
+    return std::clamp(wanted, kMinimumSlots, kMaximumSlots);
 }
 
-IOBufferRelay::IOBufferRelay(IOQueue& queue, IOBlock block)
-    : executor_(queue.executor()), block_(std::move(block)) {
+std::shared_ptr<IOBufferRelay> IOBufferRelay::create(IOQueue& queue, IOBlock block,
+                                                     std::size_t slotCount) {
+    return std::shared_ptr<IOBufferRelay>(new IOBufferRelay(queue, std::move(block), slotCount));
+}
+
+IOBufferRelay::IOBufferRelay(IOQueue& queue, IOBlock block, std::size_t slotCount)
+    : executor_(queue.executor()),
+      block_(std::move(block)),
+      slots_(std::clamp(slotCount, kMinimumSlots, kMaximumSlots)) {
     for (auto& slot : slots_) {
         slot = std::make_unique<Slot>();
     }
@@ -113,16 +110,39 @@ void IOBufferRelay::deliver(const AudioBufferList& input, const IOCycleTime& tim
         return;
     }
     // Slots are used in turn and the I/O queue runs them in order, so the next slot is the oldest:
-    // if it is still queued, all are.
-    Slot& slot = *slots_[next_];
+    // if it still waits, all do.
+    Slot& slot = *slots_[produced_];
     if (slot.queued.load(std::memory_order_acquire)) {
+        dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     copyInto(slot, input);
     slot.time = time;
-    slot.queued.store(true, std::memory_order_relaxed);  // the post publishes it with the data
-    next_ = (next_ + 1) % kSlotCount;
-    boost::asio::post(executor_, Handler{shared_from_this(), &slot});
+    produced_ = (produced_ + 1) % slots_.size();
+    // Sequentially consistent with drain()'s last look: either it sees this slot, or this sees
+    // that the drain has ended and posts the next one.
+    slot.queued.store(true);
+    if (!draining_.exchange(true)) {
+        boost::asio::post(executor_, Drain{shared_from_this()});
+    }
+}
+
+void IOBufferRelay::drain() {
+    for (;;) {
+        Slot& slot = *slots_[consumed_];
+        if (slot.queued.load(std::memory_order_acquire)) {
+            block_(slot.list.list(), slot.time);
+            slot.queued.store(false, std::memory_order_release);
+            consumed_ = (consumed_ + 1) % slots_.size();
+            continue;
+        }
+        draining_.store(false);
+        // A slot queued between the look above and the store: its producer saw the drain still
+        // running and posted nothing, so this drain goes on.
+        if (!slot.queued.load() || draining_.exchange(true)) {
+            return;
+        }
+    }
 }
 
 void IOBufferRelay::copyInto(Slot& slot, const AudioBufferList& input) {
