@@ -85,7 +85,8 @@ class PipeWireAudioHardware final : public AudioHardware {
     IOProcID nextProc_ = 1;
 };
 
-// Running applications are the server's clients that a user could pick.
+// Running applications are the server's clients that a user could pick, each listed with the
+// application process it belongs to.
 class PipeWireWorkspace final : public Workspace {
   public:
     explicit PipeWireWorkspace(ConnectionCache& connectionCache)
@@ -108,6 +109,8 @@ class PipeWireWorkspace final : public Workspace {
     }
 
   private:
+    std::int32_t applicationProcessOf(std::int32_t pid);
+
     ConnectionCache& connectionCache_;
 };
 
