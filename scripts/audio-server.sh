@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A private, headless PipeWire audio server for the tests, the benchmarks and the main job:
-# a session bus, pipewire, wireplumber and a null sink, all under a private runtime directory.
+# a session bus, pipewire, wireplumber, PipeWire's PulseAudio server (when installed: browsers play
+# through it) and a null sink, all under a private runtime directory.
 #
 #   scripts/audio-server.sh start    start one unless a server is already reachable; prints the
 #                                    environment lines of `env`, preceded by the comment line
@@ -42,7 +43,7 @@ alive() {
 }
 
 load_state() {
-  dbus_pid='' pipewire_pid='' wireplumber_pid='' dbus_address=''
+  dbus_pid='' pipewire_pid='' wireplumber_pid='' pulse_pid='' dbus_address=''
   # shellcheck disable=SC1090
   [ -f "$state" ] && . "$state"
   return 0
@@ -74,6 +75,8 @@ has_object() { timeout -k 1 3 pw-dump 2>/dev/null | grep -q "$1"; }
 
 dead() { ! alive "$1"; }
 
+pulse_wanted() { command -v pipewire-pulse >/dev/null 2>&1; }
+
 stop_pid() {
   local pid=$1
   alive "$pid" || return 0
@@ -84,6 +87,7 @@ stop_pid() {
 do_stop() {
   load_state
   [ -f "$state" ] || return 0
+  stop_pid "$pulse_pid"
   stop_pid "$wireplumber_pid"
   stop_pid "$pipewire_pid"
   stop_pid "$dbus_pid"
@@ -93,7 +97,8 @@ do_stop() {
 
 do_start() {
   load_state
-  if [ -f "$state" ] && alive "$pipewire_pid" && alive "$wireplumber_pid"; then
+  if [ -f "$state" ] && alive "$pipewire_pid" && alive "$wireplumber_pid" &&
+    { ! pulse_wanted || alive "$pulse_pid"; }; then
     use_private_env
     if reachable; then
       print_env
@@ -135,6 +140,17 @@ do_start() {
     log "wireplumber did not come up (see $dir/wireplumber.log)"
     do_stop
     return 1
+  fi
+
+  if pulse_wanted; then
+    setsid pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 9>&- &
+    pulse_pid=$!
+    echo "pulse_pid=$pulse_pid" >>"$state"
+    if ! wait_for 100 test -S "$runtime/pulse/native"; then
+      log "pipewire-pulse did not come up (see $dir/pipewire-pulse.log)"
+      do_stop
+      return 1
+    fi
   fi
 
   timeout -k 1 5 pw-cli create-node adapter "{ factory.name=support.null-audio-sink

@@ -20,6 +20,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # test peers and the private audio server
   pipewire pipewire-bin wireplumber dbus sox python3 python3-websockets
+  # a real browser playing through PipeWire's PulseAudio server (the browser's capture test)
+  chromium pipewire-pulse
   util-linux  # flock and setsid for scripts/audio-server.sh
   ca-certificates openssl procps psmisc
   # the llama-server test peer: its source, build and tiny generated model (scripts/llama-server/)

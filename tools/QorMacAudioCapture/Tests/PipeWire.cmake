@@ -19,6 +19,7 @@ target_link_libraries(QorPipeWireDelayedTone PRIVATE QorPipeWireTonePlayer)
 add_executable(QorCapturePipeWireTests
   PipeWireBackendTests.cpp
   PipeWireBlackBoxTests.cpp
+  PipeWireBrowserTests.cpp
   PipeWireServerMain.cpp
   PipeWireSignalStormTests.cpp
   PipeWireTestSupport.cpp

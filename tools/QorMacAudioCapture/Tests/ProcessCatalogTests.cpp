@@ -151,6 +151,9 @@ class WorkspaceWithoutNormalizer final : public Workspace {
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override {
         return inner_.parentProcessIdentifier(pid);
     }
+    std::optional<std::int32_t> responsibleProcessIdentifier(std::int32_t pid) override {
+        return inner_.responsibleProcessIdentifier(pid);
+    }
     int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
         return inner_.localizedCaseInsensitiveCompare(a, b);
     }

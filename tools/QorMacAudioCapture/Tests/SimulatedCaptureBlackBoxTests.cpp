@@ -126,6 +126,60 @@ TEST(SimulatedCapture, ExcludeAndGlobalSelectTheOtherPlayers) {
     }
 }
 
+// Services that launchd starts for an application (WebKit's media process) are not its
+// descendants; the system holds the application responsible for them. Application A (440 Hz) has
+// one such service from the start (1000 Hz) and one from 0.5 s (700 Hz) with a child of its own
+// (2000 Hz); application B (300 Hz) has services at 1500 Hz and, from 0.5 s, 1200 Hz.
+TEST(SimulatedCapture, AServiceJoinsTheApplicationTheSystemHoldsResponsibleForIt) {
+    nlohmann::json scenario = players(48000);
+    scenario["applications"][1]["frequency"] = 300;
+    auto service = [](int pid, int parent, int responsible, int object, double frequency,
+                      double startsAfter) {
+        nlohmann::json entry = {{"pid", pid},
+                                {"parentPid", parent},
+                                {"application", false},
+                                {"audioObject", object},
+                                {"frequency", frequency},
+                                {"amplitude", 0.2},
+                                {"startsAfter", startsAfter}};
+        if (responsible > 0) {
+            entry["responsiblePid"] = responsible;
+        }
+        return entry;
+    };
+    for (const auto& entry :
+         {service(150, 1, 100, 503, 1000, 0), service(160, 1, 100, 504, 700, 0.5),
+          service(170, 160, 0, 505, 2000, 0.5), service(250, 1, 200, 506, 1500, 0),
+          service(260, 1, 200, 507, 1200, 0.5)}) {
+        scenario["applications"].push_back(entry);
+    }
+    struct Case {
+        std::vector<std::string> arguments;
+        std::vector<double> early, late;  // the tones heard before and after 0.5 s
+    };
+    const std::vector<double> all{440, 1000, 700, 2000, 300, 1500, 1200};
+    for (const Case& c :
+         {Case{{"--include-tree", "--pid", "100"}, {440, 1000}, {440, 1000, 700, 2000}},
+          Case{{"--exclude-tree", "--pid", "100"}, {300, 1500}, {300, 1500, 1200}}}) {
+        SCOPED_TRACE(c.arguments.front());
+        Capture capture(c.arguments, scenario);
+        ASSERT_TRUE(capture.process->waitForStdoutBytes(48000 * 8 * 3 / 2, 10s));
+        capture.process->sendSignal(SIGTERM);
+        const auto result = capture.process->wait(10s);
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
+        for (const auto& [from, heard] : {std::pair{0.2, c.early}, std::pair{1.2, c.late}}) {
+            const std::span<const float> window(left.data() + std::size_t(from * 48000), 4800);
+            for (const double frequency : all) {
+                const bool wanted = std::count(heard.begin(), heard.end(), frequency) > 0;
+                const double level = testing::amplitudeAt(window, 48000, frequency);
+                EXPECT_TRUE(wanted ? level > 0.15 : level < 0.001)
+                    << frequency << " Hz at " << from << " s: " << level;
+            }
+        }
+    }
+}
+
 TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
     Capture capture({"--include-tree", "--pid", "100"}, players(44100));
     const auto start = std::chrono::steady_clock::now();

@@ -211,6 +211,10 @@ class Workspace {
     // The parent of a running process in the kernel's process table; nullopt when the process is
     // gone or cannot be read.
     virtual std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) = 0;
+    // The process the system holds responsible for a running process: on macOS the application a
+    // service runs for, such as the one a WebKit media service that launchd started plays for.
+    // nullopt when the platform keeps no such record or cannot read it.
+    virtual std::optional<std::int32_t> responsibleProcessIdentifier(std::int32_t pid) = 0;
     // The system's order of application names: localized, case-insensitive, in the user's current
     // locale; negative, zero or positive. Throws HelperError when the system cannot compare names.
     virtual int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) = 0;

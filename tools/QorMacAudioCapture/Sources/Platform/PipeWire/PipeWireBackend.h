@@ -85,7 +85,8 @@ class PipeWireAudioHardware final : public AudioHardware {
     IOProcID nextProc_ = 1;
 };
 
-// Running applications are the server's clients that a user could pick.
+// Running applications are the server's clients that a user could pick, each listed with the
+// application process it belongs to.
 class PipeWireWorkspace final : public Workspace {
   public:
     explicit PipeWireWorkspace(ConnectionCache& connectionCache)
@@ -95,6 +96,10 @@ class PipeWireWorkspace final : public Workspace {
     // From /proc, read when the core asks, which is when a client has just appeared: a process
     // whose parent has exited belongs to whoever adopted it from then on.
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    // Linux keeps no such record: an application's audio services are its descendants.
+    std::optional<std::int32_t> responsibleProcessIdentifier(std::int32_t) override {
+        return std::nullopt;
+    }
     // ICU's collation in the process's locale.
     int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
         return qor::localizedCaseInsensitiveCompare(a, b);
@@ -104,6 +109,8 @@ class PipeWireWorkspace final : public Workspace {
     }
 
   private:
+    std::int32_t applicationProcessOf(std::int32_t pid);
+
     ConnectionCache& connectionCache_;
 };
 

@@ -91,14 +91,18 @@ std::vector<AudioProcess> processesOf(const Graph& graph) {
 }
 
 std::vector<RunningApplication> applicationsOf(
-    const Graph& graph, std::int32_t ownPid,
-    const std::function<bool(std::int32_t)>& processExists) {
+    const Graph& graph, std::int32_t ownPid, const std::function<bool(std::int32_t)>& processExists,
+    const std::function<std::int32_t(std::int32_t)>& applicationOf) {
     std::vector<RunningApplication> applications;
     std::set<std::int32_t> seen;
     for (const auto& [id, client] : graph.clients) {
         auto pid = processIdentifierOf(client.properties);
         if (!client.described || !pid || *pid == ownPid || isAudioServerDaemon(client.properties) ||
-            property(client.properties, kCaptureClientProperty) || !seen.insert(*pid).second) {
+            property(client.properties, kCaptureClientProperty)) {
+            continue;
+        }
+        pid = applicationOf ? applicationOf(*pid) : *pid;
+        if (!seen.insert(*pid).second) {
             continue;
         }
         RunningApplication application;

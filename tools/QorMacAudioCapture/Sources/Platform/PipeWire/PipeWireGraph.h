@@ -63,10 +63,13 @@ AudioObjectID processObjectOf(const Graph& graph, std::int32_t pid);
 std::vector<AudioProcess> processesOf(const Graph& graph);
 
 // The applications a user could pick: described, non-daemon clients other than this program (this
-// process, or any instance of it by kCaptureClientProperty), one per process, in client id order.
+// process, or any instance of it by kCaptureClientProperty), one per application, in client id
+// order. `applicationOf` names the application process a client's process belongs to (none: each
+// process is its own); the entry carries that process, so a host that picks it keeps the
+// application when the process that plays for it is replaced.
 std::vector<RunningApplication> applicationsOf(
-    const Graph& graph, std::int32_t ownPid,
-    const std::function<bool(std::int32_t)>& processExists);
+    const Graph& graph, std::int32_t ownPid, const std::function<bool(std::int32_t)>& processExists,
+    const std::function<std::int32_t(std::int32_t)>& applicationOf = {});
 
 bool isPlaybackStream(const Properties& node);
 

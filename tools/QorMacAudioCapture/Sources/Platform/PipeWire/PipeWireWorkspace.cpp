@@ -54,7 +54,37 @@ bool processExists(std::int32_t pid) {
     return rest && rest->size() > 1 && (*rest)[1] != 'Z' && (*rest)[1] != 'X';
 }
 
+// The file a process runs; nothing when it is gone or not ours to read.
+std::optional<std::string> executableOf(std::int32_t pid) {
+    std::string path(4096, '\0');
+    const ssize_t size =
+        ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path.data(), path.size());
+    if (size <= 0 || static_cast<std::size_t>(size) >= path.size()) {
+        return std::nullopt;
+    }
+    path.resize(static_cast<std::size_t>(size));
+    return path;
+}
+
 }  // namespace
+
+// The topmost ancestor that runs the same file. Browsers and Electron applications play from an
+// audio service, a child running the application's own executable that they restart after a crash
+// or when it idles out; the application itself stays.
+std::int32_t PipeWireWorkspace::applicationProcessOf(std::int32_t pid) {
+    const auto executable = executableOf(pid);
+    std::int32_t application = pid;
+    // Far deeper than any real chain; ends the walk if the table ever loops.
+    for (int depth = 0; executable && depth < 64; ++depth) {
+        const auto parent = parentProcessIdentifier(application);
+        if (!parent || *parent <= 1 || *parent == application ||
+            executableOf(*parent) != executable) {
+            break;
+        }
+        application = *parent;
+    }
+    return application;
+}
 
 std::vector<RunningApplication> PipeWireWorkspace::runningApplications() {
     OSStatus status = kAudioHardwareNoError;
@@ -62,16 +92,21 @@ std::vector<RunningApplication> PipeWireWorkspace::runningApplications() {
     if (connection == nullptr) {
         return {};
     }
-    std::vector<RunningApplication> applications;
-    connection->perform([&] {
+    // The clients are copied where the loop runs (during a capture, the I/O queue); the processes
+    // behind them are read from /proc here, off that thread.
+    Graph clients;
+    const OSStatus read = connection->perform([&] {
         const OSStatus refreshed = connection->refresh(Connection::Clock::now() + kServerTimeout);
         if (refreshed == kAudioHardwareNoError) {
-            applications =
-                applicationsOf(connection->graph(), ownProcessIdentifier(), processExists);
+            clients.clients = connection->graph().clients;
         }
         return refreshed;
     });
-    return applications;
+    if (read != kAudioHardwareNoError) {
+        return {};
+    }
+    return applicationsOf(clients, ownProcessIdentifier(), processExists,
+                          [this](std::int32_t pid) { return applicationProcessOf(pid); });
 }
 
 std::int32_t PipeWireWorkspace::ownProcessIdentifier() {

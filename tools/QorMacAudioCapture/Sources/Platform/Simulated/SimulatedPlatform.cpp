@@ -243,6 +243,9 @@ Scenario Scenario::fromJSON(const JSON& json) {
         application.toneFrequency = entry.value("frequency", 440.0);
         application.toneAmplitude = entry.value("amplitude", 0.5f);
         application.parentPid = entry.value("parentPid", 1);
+        if (entry.contains("responsiblePid")) {
+            application.responsiblePid = entry["responsiblePid"].get<std::int32_t>();
+        }
         application.application = entry.value("application", true);
         application.startsAfter = entry.value("startsAfter", 0.0);
         if (entry.contains("endsAfter")) {
@@ -547,12 +550,23 @@ std::int32_t SimulatedPlatform::ownProcessIdentifier() {
 
 std::optional<std::int32_t> SimulatedPlatform::parentProcessIdentifier(std::int32_t pid) {
     std::lock_guard guard(mutex_);
+    const Application* application = running(pid);
+    return application ? std::optional(application->parentPid) : std::nullopt;
+}
+
+std::optional<std::int32_t> SimulatedPlatform::responsibleProcessIdentifier(std::int32_t pid) {
+    std::lock_guard guard(mutex_);
+    const Application* application = running(pid);
+    return application ? application->responsiblePid : std::nullopt;
+}
+
+const Application* SimulatedPlatform::running(std::int32_t pid) const {
     for (const Application& application : scenario_.applications) {
         if (application.pid == pid && exists(application)) {
-            return application.parentPid;
+            return &application;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 bool SimulatedPlatform::exists(const Application& application) const {

@@ -31,7 +31,10 @@ struct Application {
     double toneFrequency = 440.0;
     float toneAmplitude = 0.5f;
     std::int32_t parentPid = 1;  // the process that started this one
-    bool application = true;     // false: a helper process, which the workspace does not list
+    // The process the system holds responsible for this one (a service launchd started for an
+    // application); absent: none recorded.
+    std::optional<std::int32_t> responsiblePid;
+    bool application = true;  // false: a helper process, which the workspace does not list
     // Its lifetime in seconds of the running device's clock: it exists from `startsAfter` on,
     // until `endsAfter`.
     double startsAfter = 0.0;
@@ -116,6 +119,7 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     std::vector<RunningApplication> runningApplications() override;
     std::int32_t ownProcessIdentifier() override;
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    std::optional<std::int32_t> responsibleProcessIdentifier(std::int32_t pid) override;
     // The real platform's collation: the order is the system's, not the scenario's.
     int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
         return qor::localizedCaseInsensitiveCompare(a, b);
@@ -134,6 +138,7 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     OSStatus failure(const std::string& operation) const;
     void record(const std::string& event);
     bool exists(const Application& application) const;
+    const Application* running(std::int32_t pid) const;  // with mutex_ held
     std::vector<std::pair<double, float>> tonesFor(const TapDescription& tap) const;
     // The generator's step on the I/O queue: moves the clock, starts and ends processes (telling
     // the listeners when the set changed) and returns the tones the device's tap hears now.

@@ -4,6 +4,7 @@
 
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
+#include <dlfcn.h>
 #include <sys/sysctl.h>
 
 #include "MacOSBackend.h"
@@ -71,6 +72,25 @@ std::optional<std::int32_t> AppKitWorkspace::parentProcessIdentifier(std::int32_
         return std::nullopt;
     }
     return info.kp_eproc.e_ppid;
+}
+
+// The system records which application is responsible for each process: itself for an
+// application, the application for the services launchd starts on its behalf (WebKit's GPU and
+// media processes, XPC services). The function that reads it is private to libSystem, so it is
+// looked up at run time: a system without it still runs the program, without the attribution, and
+// the program imports nothing new by name.
+std::optional<std::int32_t> AppKitWorkspace::responsibleProcessIdentifier(std::int32_t pid) {
+    using ResponsibleFunction = pid_t (*)(pid_t);
+    static const auto responsibleFor = reinterpret_cast<ResponsibleFunction>(
+        dlsym(RTLD_DEFAULT, "responsibility_get_pid_responsible_for_pid"));
+    if (responsibleFor == nullptr || pid <= 0) {
+        return std::nullopt;
+    }
+    const pid_t responsible = responsibleFor(pid);
+    if (responsible <= 0) {
+        return std::nullopt;
+    }
+    return responsible;
 }
 
 bool MacOSSystemSupport::captureSupported() {

@@ -63,6 +63,8 @@ class AppKitWorkspace final : public Workspace {
     std::int32_t ownProcessIdentifier() override;
     // From the kernel's process table (sysctl KERN_PROC_PID).
     std::optional<std::int32_t> parentProcessIdentifier(std::int32_t pid) override;
+    // The system's attribution (libSystem's responsibility record), when this system has it.
+    std::optional<std::int32_t> responsibleProcessIdentifier(std::int32_t pid) override;
     // Core Foundation's localized comparison in the user's current locale.
     int localizedCaseInsensitiveCompare(const std::string& a, const std::string& b) override {
         return qor::localizedCaseInsensitiveCompare(a, b);
