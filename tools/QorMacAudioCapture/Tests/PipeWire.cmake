@@ -23,6 +23,7 @@ add_executable(QorCapturePipeWireTests
   PipeWireServerMain.cpp
   PipeWireSignalStormTests.cpp
   PipeWireTestSupport.cpp
+  WebSocketTestSupport.cpp
 )
 target_link_libraries(QorCapturePipeWireTests PRIVATE
   QorCapturePlatformPipeWire QorCaptureTestSupport PkgConfig::PIPEWIRE nlohmann_json::nlohmann_json
@@ -31,7 +32,9 @@ target_compile_definitions(QorCapturePipeWireTests PRIVATE
   QOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
   QOR_CAPTURE_EXECUTABLE="$<TARGET_FILE:QorMacAudioCapture>"
   QOR_DELAYED_TONE="$<TARGET_FILE:QorPipeWireDelayedTone>"
-  QOR_TONE_FAMILY="${CMAKE_CURRENT_SOURCE_DIR}/peers/tone_family.py")
+  QOR_TONE_FAMILY="${CMAKE_CURRENT_SOURCE_DIR}/peers/tone_family.py"
+  QOR_PEER_PYTHON="${QOR_PEER_PYTHON}" QOR_OPENSSL="${QOR_OPENSSL}"
+  QOR_WEBSOCKET_PEER="${CMAKE_CURRENT_SOURCE_DIR}/peers/websocket_peer.py")
 add_dependencies(QorCapturePipeWireTests QorMacAudioCapture QorPipeWireDelayedTone)
 
 set(QOR_AUDIO_SERVER_SCRIPT ${PROJECT_SOURCE_DIR}/scripts/audio-server.sh)

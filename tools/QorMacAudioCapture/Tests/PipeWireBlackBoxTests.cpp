@@ -19,6 +19,7 @@
 #include "AudioAnalysis.h"
 #include "PipeWirePlatform.h"
 #include "PipeWireTestSupport.h"
+#include "WebSocketTestSupport.h"
 
 namespace qor {
 namespace {
@@ -596,20 +597,30 @@ TEST_F(PipeWireCapture, AKilledCaptureLeavesNothingEither) {
     expectGone(owned);
 }
 
-// A host that is a shell, writing the capture to a file, killed with SIGKILL: the capture stops in
-// order within a second, leaves nothing in the server, and the file keeps what it captured. With
-// the watch turned off the capture outlives the shell.
+// A host that is a shell, the capture writing to a file or streaming to a WebSocket server, killed
+// with SIGKILL: the capture stops in order within a second (the server sees it close), leaves
+// nothing in the server, and the file keeps what it captured. With the watch turned off the capture
+// outlives the shell.
 TEST_F(PipeWireCapture, ACaptureEndsWithTheProcessThatStartedIt) {
-    for (const bool watched : {true, false}) {
-        SCOPED_TRACE(watched);
+    struct Case {
+        bool watched;
+        bool websocket;
+    };
+    for (const Case c : {Case{true, false}, Case{true, true}, Case{false, false}}) {
+        SCOPED_TRACE(std::to_string(c.watched) + (c.websocket ? " websocket" : " file"));
         testing::TemporaryDirectory directory;
+        std::optional<testing::WebSocketPeer> peer;
         const std::string audio = directory.file("audio.raw");
         const std::string err = directory.file("err.log");
-        const std::string command = std::string(QOR_CAPTURE_EXECUTABLE) + " --include-tree --pid " +
-                                    std::to_string(low.pid()) + " > " + audio + " 2> " + err +
-                                    " & echo $!; wait";
+        std::string command = std::string(QOR_CAPTURE_EXECUTABLE) + " --include-tree --pid " +
+                              std::to_string(low.pid());
+        if (c.websocket) {
+            peer.emplace();
+            command += " --ws-url " + peer->url();
+        }
+        command += " > " + audio + " 2> " + err + " & echo $!; wait";
         Environment environment;
-        if (!watched) {
+        if (!c.watched) {
             environment["QOR_WATCH_PID"] = "0";
         }
         Subprocess shell({"/bin/sh", "-c", command}, environment);
@@ -617,18 +628,24 @@ TEST_F(PipeWireCapture, ACaptureEndsWithTheProcessThatStartedIt) {
         ASSERT_TRUE(line);
         const int capture = std::stoi(*line);
         const auto owned = ownedObjects(capture);
-        while (std::filesystem::file_size(audio) < kBytesPerSecond) {
+        if (c.websocket) {
+            ASSERT_EQ(peer->binaryMessages(20).size(), 20u);
+        }
+        while (!c.websocket && std::filesystem::file_size(audio) < kBytesPerSecond) {
             std::this_thread::sleep_for(50ms);
         }
         shell.sendSignal(SIGKILL);
         shell.wait(10s);
-        if (!watched) {
+        if (!c.watched) {
             EXPECT_FALSE(testing::waitForProcessEnd(capture, 3s)) << "the watch was turned off";
             ::kill(capture, SIGTERM);
             continue;
         }
         EXPECT_TRUE(testing::waitForProcessEnd(capture, 1s));
         expectGone(owned);
+        if (c.websocket) {
+            testing::expectClosedGoingAway(*peer);
+        }
         EXPECT_EQ(std::filesystem::file_size(audio) % 8, 0u) << "whole frames only";
         std::ifstream log(err);
         const std::string text((std::istreambuf_iterator<char>(log)),
