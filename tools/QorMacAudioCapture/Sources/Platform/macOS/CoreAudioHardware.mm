@@ -154,8 +154,7 @@ IOCycleTime cycleTime(const AudioTimeStamp* inputTime, double announcedRate) {
 
 // The frames of one I/O cycle; 0 when it cannot be read.
 std::uint32_t bufferFrameSize(AudioObjectID device) {
-    const AudioObjectPropertyAddress address =
-        globalAddress(::kAudioDevicePropertyBufferFrameSize);
+    const AudioObjectPropertyAddress address = globalAddress(::kAudioDevicePropertyBufferFrameSize);
     UInt32 frames = 0;
     UInt32 size = sizeof frames;
     return AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) == noErr
@@ -468,9 +467,9 @@ OSStatus CoreAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueu
         DISPATCH_QUEUE_SERIAL, QOS_CLASS_USER_INTERACTIVE, 0);
     registration->queue = dispatch_queue_create(queue.label().c_str(), attributes);
     registration->relay =
-        IOBufferRelay::create(queue, std::move(block), IOBufferRelay::slotsFor(
-                                                           announcedRate(device, kAudioObjectUnknown),
-                                                           bufferFrameSize(device)));
+        IOBufferRelay::create(queue, std::move(block),
+                              IOBufferRelay::slotsFor(announcedRate(device, kAudioObjectUnknown),
+                                                      bufferFrameSize(device)));
 
     // Core Audio runs this on the dispatch queue above; the relay copies the cycle and posts it to
     // the capture's I/O queue, where the I/O block runs (see IOBufferRelay.h for why).
