@@ -271,7 +271,7 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
                 std::min<std::uint32_t>(frames, std::size(kSilence)) * sizeof(float);
         }
     }
-    if (block_ && running_ && frames > 0) {
+    if (block_ && running_ && frames > 0 && ownDriver(clock.id)) {
         IOCycleTime time;
         time.sampleTime = static_cast<double>(clock.position);
         time.hostTimeNs = clock.nsec;
@@ -286,6 +286,20 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
             pw_filter_queue_buffer(ports_[channel], buffers[channel]);
         }
     }
+}
+
+// While the graph changes its rate, another driver (on a clock of its own, counting from a small
+// position) runs the node for one cycle before the usual one takes it again: that cycle's frames
+// would come on top of the usual driver's. So a driver's cycles count from its second in a row;
+// the first cycle of a driver that only passes is given back unread.
+bool CaptureTap::ownDriver(std::uint32_t clockID) {
+    if (driver_ == SPA_ID_INVALID || clockID == driver_ || clockID == newDriver_) {
+        driver_ = clockID;
+        newDriver_ = SPA_ID_INVALID;
+        return true;
+    }
+    newDriver_ = clockID;
+    return false;
 }
 
 void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {

@@ -62,6 +62,7 @@ class CaptureTap final : public ConnectionObserver {
     void reconcile();
     void reportLost();
     void deliver(const spa_io_clock& clock);
+    bool ownDriver(std::uint32_t clockID);
     static void onProcess(void* data, spa_io_position* position);
     static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
@@ -84,6 +85,10 @@ class CaptureTap final : public ConnectionObserver {
     IOBlock block_;
     DeviceLostHandler lost_;
     bool running_ = false;  // between setActive(true) and setActive(false): the block is called
+    // The loop owner's: the driver whose cycles the block gets, and one seen for a single cycle so
+    // far (see deliver()).
+    std::uint32_t driver_ = SPA_ID_INVALID;
+    std::uint32_t newDriver_ = SPA_ID_INVALID;
     bool lostReported_ = false;
     // The one buffer list handed to the block (one buffer per port); it points into PipeWire's
     // buffers during the call.
