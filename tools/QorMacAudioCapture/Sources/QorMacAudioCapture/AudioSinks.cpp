@@ -84,15 +84,11 @@ StandardOutputSink::StandardOutputSink() {
             ::close(own);
         }
     }
-    backlog_ = std::make_unique<OutputBacklog>(target, mode);
+    // The backlog's writer may still use our own pipe after the sink is gone: it closes it.
+    backlog_ = std::make_unique<OutputBacklog>(target, mode, ownPipe_ >= 0);
 }
 
-StandardOutputSink::~StandardOutputSink() {
-    backlog_.reset();
-    if (ownPipe_ >= 0) {
-        ::close(ownPipe_);
-    }
-}
+StandardOutputSink::~StandardOutputSink() = default;
 
 void StandardOutputSink::stopWaiting() {
     if (!stopBegan_) {

@@ -17,8 +17,9 @@ namespace {
 // The most one write hands the kernel: large, so a backlog drains in few calls.
 constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr int kWaitSliceMilliseconds = 50;
-// The writer's sleep between bursts: a wake-up that slips past it costs at most this.
-constexpr std::chrono::milliseconds kIdleSlice{20};
+// The writer's sleep between bursts: a wake-up that slips past it costs at most this, which the
+// kernel's own buffer covers; a longer sleep keeps an idle writer from waking often.
+constexpr std::chrono::milliseconds kIdleSlice{200};
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
@@ -27,7 +28,15 @@ bool wouldBlock(int error) {
 }  // namespace
 
 struct OutputBacklog::State {
-    State(int fd, Mode mode) : fd(fd), mode(mode), ring(new char[kCapacityBytes]) {}
+    State(int fd, Mode mode, bool ownsDescriptor)
+        : fd(fd), mode(mode), ownsDescriptor(ownsDescriptor), ring(new char[kCapacityBytes]) {}
+    ~State() {
+        if (ownsDescriptor) {
+            ::close(fd);
+        }
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
 
     // Writes what the output takes without waiting (blocking mode: what it takes).
     ssize_t writeSome(const char* bytes, std::size_t size) const {
@@ -39,6 +48,7 @@ struct OutputBacklog::State {
 
     const int fd;
     const Mode mode;
+    const bool ownsDescriptor;
     const std::unique_ptr<char[]> ring;
     std::atomic<std::uint64_t> written{0};  // bytes ever queued; advanced by the I/O queue
     std::atomic<std::uint64_t> taken{0};    // bytes ever handed on; advanced by the writer
@@ -54,7 +64,8 @@ struct OutputBacklog::State {
     std::atomic<bool> exited{false};
 };
 
-OutputBacklog::OutputBacklog(int fd, Mode mode) : state_(std::make_shared<State>(fd, mode)) {
+OutputBacklog::OutputBacklog(int fd, Mode mode, bool ownsDescriptor)
+    : state_(std::make_shared<State>(fd, mode, ownsDescriptor)) {
     std::thread([state = state_] { run(state); }).detach();
 }
 

@@ -27,7 +27,9 @@ class OutputBacklog {
     // only when audio waits.
     static constexpr std::size_t kCapacityBytes = std::size_t{48000} * 8 * 3;
 
-    OutputBacklog(int fd, Mode mode);
+    // With `ownsDescriptor`, the descriptor is closed once the writer thread is done with it,
+    // which may be after the backlog is gone.
+    OutputBacklog(int fd, Mode mode, bool ownsDescriptor = false);
     ~OutputBacklog();
     OutputBacklog(const OutputBacklog&) = delete;
     OutputBacklog& operator=(const OutputBacklog&) = delete;
