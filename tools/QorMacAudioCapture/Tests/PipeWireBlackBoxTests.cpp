@@ -156,7 +156,7 @@ TEST_F(PipeWireCapture, TheGraphRateIsFollowedWhenItChanges) {
         });
     // 48000 frames a second, whatever the graph ran at: by the wall clock, where the reader's own
     // delays count, and exactly by the graph's clock that the diagnostics lines carry.
-    EXPECT_NEAR(audio, seconds, seconds * 0.01);
+    EXPECT_NEAR(audio, seconds, seconds * 0.02);
     std::vector<json> stamped;
     for (const json& line : stderrLines(result)) {
         if (line.value("hostTimeNs", std::uint64_t{0}) > 0) {
@@ -230,7 +230,7 @@ TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
         ::kill(low.pid(), SIGCONT);
         std::this_thread::sleep_for(3s);
     });
-    EXPECT_NEAR(audio, seconds, seconds * 0.01);
+    EXPECT_NEAR(audio, seconds, seconds * 0.02);
     const auto left = testing::channel(floatsOf(result.out), 0);
     const std::span<const float> resumed(left.data() + left.size() - 48000, 48000);
     EXPECT_NEAR(testing::dominantFrequency(resumed, 48000, 300, 1000), 440, 1.0);
@@ -265,7 +265,9 @@ TEST_F(PipeWireCapture, AHostThatStopsReadingASocketForTwoSecondsLosesNothing) {
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     const auto left = testing::channel(floatsOf(result.out), 0);
     std::size_t longest = 0;
-    for (std::size_t i = 0, run = 0; i < left.size(); ++i) {
+    // From the first half second on: the graph may hand a first cycle before the link carries
+    // audio.
+    for (std::size_t i = 24000, run = 0; i < left.size(); ++i) {
         run = left[i] == 0.0f ? run + 1 : 0;
         longest = std::max(longest, run);
     }

@@ -191,9 +191,20 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     s.finishing.store(true, std::memory_order_release);
     s.wake.fetch_add(1, std::memory_order_release);
     s.wakeUp.notify_one();
-    while (!s.exited.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < deadline) {
+    // A reader that takes nothing for a tenth of a second is not waited for any longer.
+    std::uint64_t taken = s.taken.load(std::memory_order_acquire);
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (!s.exited.load(std::memory_order_acquire)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline || now - lastProgress > std::chrono::milliseconds(100)) {
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (const std::uint64_t nowTaken = s.taken.load(std::memory_order_acquire);
+            nowTaken != taken) {
+            taken = nowTaken;
+            lastProgress = std::chrono::steady_clock::now();
+        }
     }
     // What the reader did not take in time is left; a writer stuck in a blocking write keeps the
     // state alive until it returns.
