@@ -191,12 +191,12 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     s.finishing.store(true, std::memory_order_release);
     s.wake.fetch_add(1, std::memory_order_release);
     s.wakeUp.notify_one();
-    // A reader that takes nothing for a tenth of a second is not waited for any longer.
+    // A reader that takes nothing for 30 ms is not waited for any longer.
     std::uint64_t taken = s.taken.load(std::memory_order_acquire);
     auto lastProgress = std::chrono::steady_clock::now();
     while (!s.exited.load(std::memory_order_acquire)) {
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || now - lastProgress > std::chrono::milliseconds(100)) {
+        if (now >= deadline || now - lastProgress > std::chrono::milliseconds(30)) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
