@@ -572,7 +572,12 @@ TEST_F(PipeWireCapture, AStopIsPromptEvenWhenStandardOutputIsNoLongerRead) {
     const auto signalled = std::chrono::steady_clock::now();
     capture.sendSignal(SIGTERM);
     const ProcessResult result = capture.wait(10s);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+#if defined(__SANITIZE_THREAD__)
+    constexpr auto kBound = 2s;  // every step of the teardown runs several times slower
+#else
+    constexpr auto kBound = 1s;
+#endif
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, kBound);
     EXPECT_EQ(result.exitStatus, 0);
     const auto stderrJSON = stderrLines(result);
     ASSERT_FALSE(stderrJSON.empty());
