@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the bench scripts: a scratch directory, the private headless audio server when none
 # is reachable, and tone players; everything it made or started goes on exit.
 #
@@ -5,6 +6,7 @@
 #   bench_tone NAME SECONDS     a 440 Hz player running as NAME (a copy of pw-cat, so that it is
 #                               found by its process and nothing else); its pid in $bench_tone_pid
 # Needs $root, the repository's root.
+: "${root:?the repository root}"
 
 bench_work=''
 bench_players=()

@@ -5,13 +5,16 @@ set -euo pipefail
 
 if [ "$(uname -s)" = Darwin ]; then
   # Build tools, header-only libraries and test libraries: the programs link only the system.
-  brew install cmake ninja pkg-config boost nlohmann-json googletest google-benchmark sox
+  brew install cmake ninja pkg-config boost nlohmann-json googletest google-benchmark sox \
+    clang-format shellcheck
   exit 0
 fi
 
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang clang-format
+  # the fast lane (scripts/check.sh)
+  shellcheck
   # the macOS cross-build check (README: Checking the macOS build on Linux)
   clang-19 lld-19 llvm-19 libc++1-19 libc++abi1-19
   # libraries

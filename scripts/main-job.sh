@@ -48,9 +48,9 @@ configure_and_build() {
   if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     say "configuring $build_dir"
     if [ "$build_dir" = "$root/build" ]; then
-      (cd "$root" && cmake --preset default "$@" >/dev/null)
+      (cd "$root" && cmake --preset default >/dev/null)
     else
-      cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+      cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     fi
   fi
   say "building QorMacAudioCapture in $build_dir"
