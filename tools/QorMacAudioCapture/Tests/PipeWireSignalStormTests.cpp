@@ -5,7 +5,8 @@
 // the server.
 //
 //   QOR_SIGNAL_STORM_RUNS  number of captures (20 by default; 100 is the long run)
-//   QOR_SIGNAL_STORM_SEED  replays a storm (the seed is printed with every failure)
+//   QOR_SIGNAL_STORM_SEED  replays a storm (random when unset; the seed is printed at the start
+//                          and with every failure; scripts/test.sh fixes it)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -308,6 +309,9 @@ TEST(PipeWireSignalStorm, EveryCaptureEndsInOrderOrByItsSignalAndLeavesNothing) 
     const std::size_t count = runsFromEnvironment();
     const std::uint32_t seed = seedFromEnvironment();
     SCOPED_TRACE("QOR_SIGNAL_STORM_SEED=" + std::to_string(seed));
+    // Written before the storm, so that a run that hangs still tells how to replay it.
+    std::printf("signal storm: QOR_SIGNAL_STORM_SEED=%u, %zu captures\n", seed, count);
+    std::fflush(stdout);
     std::mt19937 random(seed);
     std::vector<Capture> runs = planStorm(count, random);
 
