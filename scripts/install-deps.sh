@@ -15,7 +15,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format
   # the fast lane (scripts/check.sh)
   shellcheck
-  # the macOS cross-build check (README: Checking the macOS build on Linux)
+  # the macOS cross-build check (docs/capture-macos.md: Checking the macOS build on Linux)
   clang-19 lld-19 llvm-19 libc++1-19 libc++abi1-19
   # libraries
   libboost-dev libboost-system-dev libssl-dev nlohmann-json3-dev liburiparser-dev

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Signs both helpers for shipping inside a host application (README: Shipping inside an
-# application), on a Mac with the signing identity in the keychain:
+# Signs both helpers for shipping inside a host application (docs/capture-macos.md: Shipping
+# inside an application), on a Mac with the signing identity in the keychain:
 #
 #   scripts/macos-sign.sh [--sandboxed-host] IDENTITY [CAPTURE BRIDGE]
 #
