@@ -17,10 +17,17 @@ cd "$root"
 
 bash scripts/install-deps.sh
 
-# Files the repository holds or will hold (tracked, or new and not ignored).
+# Files the repository holds or will hold (tracked, or new and not ignored); outside a git work
+# tree, every file but the build folders'.
 repository_files() {
-  git ls-files --cached --others --exclude-standard -- "$@" | sort -u |
-    while IFS= read -r file; do [ -f "$file" ] && printf '%s\n' "$file"; done
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files --cached --others --exclude-standard -- "$@"
+  else
+    local names=() pattern
+    for pattern in "${@:-*}"; do names+=(-o -name "$pattern"); done
+    find . \( -path './build' -o -path './build-*' -o -path './.git' \) -prune \
+      -o -type f \( "${names[@]:1}" \) -print | sed 's|^\./||'
+  fi | sort -u | while IFS= read -r file; do [ -f "$file" ] && printf '%s\n' "$file"; done
 }
 
 start=$SECONDS
