@@ -9,8 +9,8 @@
 # private headless PipeWire server, WebSocket servers and model servers on loopback. With no
 # preset named, every libFuzzer target then runs for QOR_FUZZ_SECONDS (default 15) seconds
 # (fuzz/run.sh). The signal storm and the fuzzers run with fixed seeds, printed first and
-# overridden by QOR_SIGNAL_STORM_SEED and QOR_FUZZ_SEED. About 35 minutes on two cores once the model server is cached;
-# `scripts/test.sh default` alone takes about 10.
+# overridden by QOR_SIGNAL_STORM_SEED and QOR_FUZZ_SEED. About 35 minutes on two cores once the
+# model server is cached; `scripts/test.sh default` alone takes about 10.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
