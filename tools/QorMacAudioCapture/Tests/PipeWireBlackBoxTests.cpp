@@ -170,8 +170,8 @@ TEST_F(PipeWireCapture, TheGraphRateIsFollowedWhenItChanges) {
         (stamped.back()["hostTimeNs"].get<double>() - stamped.front()["hostTimeNs"].get<double>()) /
         1e9;
     ASSERT_GT(span, 4.0);
-    // Each forced switch may still add a passing driver's cycles (tens of milliseconds).
-    EXPECT_NEAR(frames / span, 48000, 48000 * 0.01);
+    // The cycles of a driver that only passes while the graph switches are fitted to its clock.
+    EXPECT_NEAR(frames / span, 48000, 48000 * 0.005);
     // 440 Hz in every second that holds no switch.
     const auto left = testing::channel(floatsOf(result.out), 0);
     for (std::size_t second = 0; (second + 1) * 48000 <= left.size(); ++second) {

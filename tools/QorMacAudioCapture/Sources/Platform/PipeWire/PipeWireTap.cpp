@@ -1,6 +1,7 @@
 #include "PipeWireTap.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qor::pipewire {
 
@@ -148,6 +149,7 @@ OSStatus CaptureTap::setActive(bool active) {
         return kStatusStreamFailed;
     }
     running_ = active;
+    endNs_ = 0;
     return kAudioHardwareNoError;
 }
 
@@ -271,15 +273,8 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
                 std::min<std::uint32_t>(frames, std::size(kSilence)) * sizeof(float);
         }
     }
-    if (block_ && running_ && frames > 0 && ownDriver(clock.id)) {
-        IOCycleTime time;
-        time.sampleTime = static_cast<double>(clock.position);
-        time.hostTimeNs = clock.nsec;
-        time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
-        if (clock.rate.num > 0 && clock.rate.denom > 0) {
-            time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
-        }
-        block_(list_.list(), time);
+    if (block_ && running_ && frames > 0) {
+        handOn(clock, frames);
     }
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
         if (buffers[channel] != nullptr) {
@@ -288,18 +283,74 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
     }
 }
 
-// While the graph changes its rate, another driver (on a clock of its own, counting from a small
-// position) runs the node for one cycle before the usual one takes it again: that cycle's frames
-// would come on top of the usual driver's. So a driver's cycles count from its second in a row;
-// the first cycle of a driver that only passes is given back unread.
-bool CaptureTap::ownDriver(std::uint32_t clockID) {
-    if (driver_ == SPA_ID_INVALID || clockID == driver_ || clockID == newDriver_) {
-        driver_ = clockID;
-        newDriver_ = SPA_ID_INVALID;
-        return true;
+namespace {
+// A gap in the graph's clock longer than this is a clock that started anew, not time to fill.
+constexpr std::uint64_t kLongestGapNs = 60'000'000'000;
+}  // namespace
+
+// The block gets the graph's time as its clock tells it in nanoseconds. Within one driver at one
+// rate, each cycle follows the one before. While the graph changes its rate, the node may pass
+// through another driver (a clock of its own, counting from a small position) for a cycle or more,
+// and the usual driver, back at the new rate, may start its first cycle early or late: so the
+// first cycle after a change of driver or rate is fitted to the time already delivered by its
+// nanoseconds. What lies before the end of the last block is left out; a gap after it is filled
+// with silence at the new rate.
+void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
+    IOCycleTime time;
+    time.sampleTime = static_cast<double>(clock.position);
+    time.hostTimeNs = clock.nsec;
+    const bool rated = clock.rate.num > 0 && clock.rate.denom > 0;
+    time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
+    if (rated) {
+        time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
     }
-    newDriver_ = clockID;
-    return false;
+    if (clock.nsec == 0 || !rated) {
+        endNs_ = 0;
+        block_(list_.list(), time);
+        return;
+    }
+    const double nsPerFrame = 1e9 * clock.rate.num / clock.rate.denom;
+    const bool changed = endNs_ != 0 && (clock.id != clockID_ || clock.rate.num != clockRate_.num ||
+                                         clock.rate.denom != clockRate_.denom);
+    clockID_ = clock.id;
+    clockRate_ = clock.rate;
+    std::uint32_t skip = 0;
+    if (changed && clock.nsec < endNs_) {
+        skip = static_cast<std::uint32_t>(std::min<double>(
+            frames, std::llround(static_cast<double>(endNs_ - clock.nsec) / nsPerFrame)));
+    } else if (changed && clock.nsec - endNs_ <= kLongestGapNs) {
+        auto missing = static_cast<std::uint64_t>(
+            std::llround(static_cast<double>(clock.nsec - endNs_) / nsPerFrame));
+        while (missing > 0 && block_) {
+            const auto chunk =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, std::size(kSilence)));
+            for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+                AudioBuffer& out = silence_.buffer(channel);
+                out.mNumberChannels = 1;
+                out.mData = const_cast<float*>(kSilence);
+                out.mDataByteSize = chunk * sizeof(float);
+            }
+            IOCycleTime gap = time;
+            gap.sampleTime -= static_cast<double>(missing);
+            gap.hostTimeNs -= static_cast<std::uint64_t>(static_cast<double>(missing) * nsPerFrame);
+            block_(silence_.list(), gap);
+            missing -= chunk;
+        }
+    }
+    if (skip >= frames || !block_) {
+        return;  // the whole cycle lies in time already delivered
+    }
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        AudioBuffer& out = list_.buffer(channel);
+        const std::uint32_t bytes =
+            std::min<std::uint32_t>(out.mDataByteSize, skip * sizeof(float));
+        out.mData = static_cast<std::uint8_t*>(out.mData) + bytes;
+        out.mDataByteSize -= bytes;
+    }
+    time.sampleTime += skip;
+    time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
+    block_(list_.list(), time);
+    endNs_ = time.hostTimeNs + static_cast<std::uint64_t>((frames - skip) * nsPerFrame);
 }
 
 void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {
