@@ -1,7 +1,14 @@
 #include "PipeWireTap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
 
 namespace qor::pipewire {
 
@@ -76,6 +83,10 @@ OSStatus CaptureTap::open(Connection::Clock::time_point deadline) {
     if (status != kAudioHardwareNoError) {
         return status;
     }
+    watchTimer_ = pw_loop_add_timer(connection_->loop(), &CaptureTap::onWatchTimer, this);
+    if (watchTimer_ == nullptr) {
+        return kStatusStreamFailed;
+    }
     connection_->addObserver(this);
     observing_ = true;
     reconcile();
@@ -92,6 +103,11 @@ void CaptureTap::close() {
         observing_ = false;
     }
     links_.clear();
+    held_.clear();
+    if (watchTimer_ != nullptr) {
+        pw_loop_destroy_source(connection_->loop(), watchTimer_);
+        watchTimer_ = nullptr;
+    }
     if (filter_ != nullptr) {
         // Stop the graph from scheduling us, then run what it already signalled to our loops
         // while the node still exists.
@@ -150,6 +166,12 @@ OSStatus CaptureTap::setActive(bool active) {
     }
     running_ = active;
     endNs_ = 0;
+    lastCycleNs_ = 0;
+    if (watchTimer_ != nullptr) {
+        // Every 20 ms while the node runs.
+        timespec interval{0, active ? 20'000'000 : 0};
+        pw_loop_update_timer(connection_->loop(), watchTimer_, &interval, &interval, false);
+    }
     return kAudioHardwareNoError;
 }
 
@@ -171,7 +193,8 @@ void CaptureTap::reconcile() {
     // selection no longer wants is removed by destroying it.
     for (auto link = links_.begin(); link != links_.end();) {
         if (graph.ports.count(link->first.first) == 0 ||
-            graph.ports.count(link->first.second) == 0 || wanted.count(link->first) == 0) {
+            graph.ports.count(link->first.second) == 0 || wanted.count(link->first) == 0 ||
+            held_.count(graph.ports.at(link->first.first).node) > 0) {
             link = links_.erase(link);
         } else {
             ++link;
@@ -180,6 +203,9 @@ void CaptureTap::reconcile() {
     for (const auto& [output, input] : wanted) {
         if (links_.count({output, input}) > 0) {
             continue;  // made already (or refused by the server: no second attempt)
+        }
+        if (held_.count(graph.ports.at(output).node) > 0) {
+            continue;
         }
         pw_properties* properties = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
         pw_properties_setf(properties, PW_KEY_LINK_OUTPUT_NODE, "%u", graph.ports.at(output).node);
@@ -229,6 +255,10 @@ const float kSilence[8192] = {};
 // the first cycle that reports it.
 void CaptureTap::deliver(const spa_io_clock& clock) {
     const std::uint64_t cycleFrames = clock.duration;
+    lastCycleNs_ = clock.nsec;
+    if (clock.rate.denom > 0) {
+        cycleLengthNs_ = clock.duration * 1'000'000'000ull * clock.rate.num / clock.rate.denom;
+    }
     pw_buffer* buffers[kChannels] = {};
     std::uint32_t frames = 0;
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
@@ -351,6 +381,92 @@ void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
     time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
     block_(list_.list(), time);
     endNs_ = time.hostTimeNs + static_cast<std::uint64_t>((frames - skip) * nsPerFrame);
+}
+
+namespace {
+// Whether a process is stopped (by a signal or a tracer): /proc/<pid>/stat's state. Reads into a
+// buffer of its own, nothing allocated.
+bool processStopped(std::uint32_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char stat[512];
+    const ssize_t size = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (size <= 0) {
+        return false;
+    }
+    stat[size] = '\0';
+    // "pid (comm) S ...": the name may hold anything, so the state follows its last ')'.
+    const char* end = std::strrchr(stat, ')');
+    return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
+}
+
+// A stall shorter than this, or than one and a half of the graph's cycles, is not looked into.
+constexpr std::uint64_t kStallNs = 50'000'000;
+}  // namespace
+
+void CaptureTap::onWatchTimer(void* data, std::uint64_t) {
+    static_cast<CaptureTap*>(data)->watchStoppedStreams();
+}
+
+// The graph runs the node only once every node linked into it has run: a stopped player (a
+// SIGSTOP, a debugger) would keep the whole capture from running, the other streams with it. While
+// the node has not run for a while, the linked playback nodes whose process is stopped are
+// unlinked; each is linked again as soon as its process goes on (or its node is gone). A stream
+// stuck in any other way is not found here: the capture stalls with it, and the device's time is
+// kept by the cycles' clock once it runs again.
+void CaptureTap::watchStoppedStreams() {
+    if (!running_ || filter_ == nullptr || connection_->lost()) {
+        return;
+    }
+    const Graph& graph = connection_->graph();
+    auto pidOf = [&](std::uint32_t node) -> std::optional<std::uint32_t> {
+        const auto found = graph.nodes.find(node);
+        if (found == graph.nodes.end()) {
+            return std::nullopt;
+        }
+        const auto client = unsignedProperty(found->second, "client.id");
+        const auto owner = client ? graph.clients.find(*client) : graph.clients.end();
+        if (owner == graph.clients.end()) {
+            return std::nullopt;
+        }
+        return unsignedProperty(owner->second.properties, "pipewire.sec.pid");
+    };
+    bool changed = false;
+    for (auto node = held_.begin(); node != held_.end();) {
+        const auto pid = pidOf(*node);
+        if (!pid || !processStopped(*pid)) {
+            node = held_.erase(node);
+            changed = true;
+        } else {
+            ++node;
+        }
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto nowNs = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull +
+                       static_cast<std::uint64_t>(now.tv_nsec);
+    const bool stalled = lastCycleNs_ != 0 && nowNs > lastCycleNs_ &&
+                         nowNs - lastCycleNs_ > std::max(kStallNs, cycleLengthNs_ * 3 / 2);
+    if (stalled) {
+        for (const auto& [ports, link] : links_) {
+            const auto port = graph.ports.find(ports.first);
+            if (port == graph.ports.end() || held_.count(port->second.node) > 0) {
+                continue;
+            }
+            if (const auto pid = pidOf(port->second.node); pid && processStopped(*pid)) {
+                held_.insert(port->second.node);
+                changed = true;
+            }
+        }
+    }
+    if (changed) {
+        reconcile();
+    }
 }
 
 void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -63,6 +64,8 @@ class CaptureTap final : public ConnectionObserver {
     void reportLost();
     void deliver(const spa_io_clock& clock);
     void handOn(const spa_io_clock& clock, std::uint32_t frames);
+    void watchStoppedStreams();
+    static void onWatchTimer(void* data, std::uint64_t expirations);
     static void onProcess(void* data, spa_io_position* position);
     static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
@@ -90,6 +93,13 @@ class CaptureTap final : public ConnectionObserver {
     std::uint32_t clockID_ = SPA_ID_INVALID;
     spa_fraction clockRate_{0, 0};
     std::uint64_t endNs_ = 0;
+    // The loop owner's: when the graph last ran the node and for how long (its clock's
+    // nanoseconds), and the playback nodes whose process is stopped, left unlinked until it goes
+    // on (see watchStoppedStreams()).
+    std::uint64_t lastCycleNs_ = 0;
+    std::uint64_t cycleLengthNs_ = 0;
+    std::set<std::uint32_t> held_;
+    spa_source* watchTimer_ = nullptr;
     bool lostReported_ = false;
     // The one buffer list handed to the block (one buffer per port); it points into PipeWire's
     // buffers during the call.
