@@ -220,8 +220,9 @@ TEST(PipeWireImpostor, AClientClaimingThePlayersPidIsNotThePlayer) {
     impostor->wait(5s);
 }
 
-// A stopped player keeps the graph from scheduling the capture: the time it stalls comes out as
-// silence, so the stream keeps wall time, and only those blocks are counted as silent.
+// A stopped player is unlinked while it stays stopped (or, until that is found, keeps the graph
+// from scheduling the capture, and that time comes out as silence): the stream keeps wall time, and
+// only the silent blocks are counted as silent.
 TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
     const auto [result, seconds,
                 audio] = captureAgainstWallTime(low.pid(), [&](Subprocess& capture) {
