@@ -1,6 +1,14 @@
 #include "PipeWireTap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
 
 namespace qor::pipewire {
 
@@ -75,6 +83,10 @@ OSStatus CaptureTap::open(Connection::Clock::time_point deadline) {
     if (status != kAudioHardwareNoError) {
         return status;
     }
+    watchTimer_ = pw_loop_add_timer(connection_->loop(), &CaptureTap::onWatchTimer, this);
+    if (watchTimer_ == nullptr) {
+        return kStatusStreamFailed;
+    }
     connection_->addObserver(this);
     observing_ = true;
     reconcile();
@@ -91,6 +103,11 @@ void CaptureTap::close() {
         observing_ = false;
     }
     links_.clear();
+    held_.clear();
+    if (watchTimer_ != nullptr) {
+        pw_loop_destroy_source(connection_->loop(), watchTimer_);
+        watchTimer_ = nullptr;
+    }
     if (filter_ != nullptr) {
         // Stop the graph from scheduling us, then run what it already signalled to our loops
         // while the node still exists.
@@ -148,6 +165,13 @@ OSStatus CaptureTap::setActive(bool active) {
         return kStatusStreamFailed;
     }
     running_ = active;
+    endNs_ = 0;
+    lastCycleNs_ = 0;
+    if (watchTimer_ != nullptr) {
+        // Every 20 ms while the node runs.
+        timespec interval{0, active ? 20'000'000 : 0};
+        pw_loop_update_timer(connection_->loop(), watchTimer_, &interval, &interval, false);
+    }
     return kAudioHardwareNoError;
 }
 
@@ -169,7 +193,8 @@ void CaptureTap::reconcile() {
     // selection no longer wants is removed by destroying it.
     for (auto link = links_.begin(); link != links_.end();) {
         if (graph.ports.count(link->first.first) == 0 ||
-            graph.ports.count(link->first.second) == 0 || wanted.count(link->first) == 0) {
+            graph.ports.count(link->first.second) == 0 || wanted.count(link->first) == 0 ||
+            held_.count(graph.ports.at(link->first.first).node) > 0) {
             link = links_.erase(link);
         } else {
             ++link;
@@ -178,6 +203,9 @@ void CaptureTap::reconcile() {
     for (const auto& [output, input] : wanted) {
         if (links_.count({output, input}) > 0) {
             continue;  // made already (or refused by the server: no second attempt)
+        }
+        if (held_.count(graph.ports.at(output).node) > 0) {
+            continue;
         }
         pw_properties* properties = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
         pw_properties_setf(properties, PW_KEY_LINK_OUTPUT_NODE, "%u", graph.ports.at(output).node);
@@ -227,6 +255,10 @@ const float kSilence[8192] = {};
 // the first cycle that reports it.
 void CaptureTap::deliver(const spa_io_clock& clock) {
     const std::uint64_t cycleFrames = clock.duration;
+    lastCycleNs_ = clock.nsec;
+    if (clock.rate.denom > 0) {
+        cycleLengthNs_ = clock.duration * 1'000'000'000ull * clock.rate.num / clock.rate.denom;
+    }
     pw_buffer* buffers[kChannels] = {};
     std::uint32_t frames = 0;
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
@@ -271,15 +303,8 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
                 std::min<std::uint32_t>(frames, std::size(kSilence)) * sizeof(float);
         }
     }
-    if (block_ && running_ && frames > 0 && ownDriver(clock.id)) {
-        IOCycleTime time;
-        time.sampleTime = static_cast<double>(clock.position);
-        time.hostTimeNs = clock.nsec;
-        time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
-        if (clock.rate.num > 0 && clock.rate.denom > 0) {
-            time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
-        }
-        block_(list_.list(), time);
+    if (block_ && running_ && frames > 0) {
+        handOn(clock, frames);
     }
     for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
         if (buffers[channel] != nullptr) {
@@ -288,18 +313,160 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
     }
 }
 
-// While the graph changes its rate, another driver (on a clock of its own, counting from a small
-// position) runs the node for one cycle before the usual one takes it again: that cycle's frames
-// would come on top of the usual driver's. So a driver's cycles count from its second in a row;
-// the first cycle of a driver that only passes is given back unread.
-bool CaptureTap::ownDriver(std::uint32_t clockID) {
-    if (driver_ == SPA_ID_INVALID || clockID == driver_ || clockID == newDriver_) {
-        driver_ = clockID;
-        newDriver_ = SPA_ID_INVALID;
-        return true;
+namespace {
+// A gap in the graph's clock longer than this is a clock that started anew, not time to fill.
+constexpr std::uint64_t kLongestGapNs = 60'000'000'000;
+}  // namespace
+
+// The block gets the graph's time as its clock tells it in nanoseconds. Within one driver at one
+// rate, each cycle follows the one before. While the graph changes its rate, the node may pass
+// through another driver (a clock of its own, counting from a small position) for a cycle or more,
+// and the usual driver, back at the new rate, may start its first cycle early or late: so the
+// first cycle after a change of driver or rate is fitted to the time already delivered by its
+// nanoseconds. What lies before the end of the last block is left out; a gap after it is filled
+// with silence at the new rate.
+void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
+    IOCycleTime time;
+    time.sampleTime = static_cast<double>(clock.position);
+    time.hostTimeNs = clock.nsec;
+    const bool rated = clock.rate.num > 0 && clock.rate.denom > 0;
+    time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
+    if (rated) {
+        time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
     }
-    newDriver_ = clockID;
-    return false;
+    if (clock.nsec == 0 || !rated) {
+        endNs_ = 0;
+        block_(list_.list(), time);
+        return;
+    }
+    const double nsPerFrame = 1e9 * clock.rate.num / clock.rate.denom;
+    const bool changed = endNs_ != 0 && (clock.id != clockID_ || clock.rate.num != clockRate_.num ||
+                                         clock.rate.denom != clockRate_.denom);
+    clockID_ = clock.id;
+    clockRate_ = clock.rate;
+    std::uint32_t skip = 0;
+    if (changed && clock.nsec < endNs_) {
+        skip = static_cast<std::uint32_t>(std::min<double>(
+            frames, std::llround(static_cast<double>(endNs_ - clock.nsec) / nsPerFrame)));
+    } else if (changed && clock.nsec - endNs_ <= kLongestGapNs) {
+        auto missing = static_cast<std::uint64_t>(
+            std::llround(static_cast<double>(clock.nsec - endNs_) / nsPerFrame));
+        while (missing > 0 && block_) {
+            const auto chunk =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, std::size(kSilence)));
+            for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+                AudioBuffer& out = silence_.buffer(channel);
+                out.mNumberChannels = 1;
+                out.mData = const_cast<float*>(kSilence);
+                out.mDataByteSize = chunk * sizeof(float);
+            }
+            IOCycleTime gap = time;
+            gap.sampleTime -= static_cast<double>(missing);
+            gap.hostTimeNs -= static_cast<std::uint64_t>(static_cast<double>(missing) * nsPerFrame);
+            block_(silence_.list(), gap);
+            missing -= chunk;
+        }
+    }
+    if (skip >= frames || !block_) {
+        return;  // the whole cycle lies in time already delivered
+    }
+    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+        AudioBuffer& out = list_.buffer(channel);
+        const std::uint32_t bytes =
+            std::min<std::uint32_t>(out.mDataByteSize, skip * sizeof(float));
+        out.mData = static_cast<std::uint8_t*>(out.mData) + bytes;
+        out.mDataByteSize -= bytes;
+    }
+    time.sampleTime += skip;
+    time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
+    block_(list_.list(), time);
+    endNs_ = time.hostTimeNs + static_cast<std::uint64_t>((frames - skip) * nsPerFrame);
+}
+
+namespace {
+// Whether a process is stopped (by a signal or a tracer): /proc/<pid>/stat's state. Reads into a
+// buffer of its own, nothing allocated.
+bool processStopped(std::uint32_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char stat[512];
+    const ssize_t size = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (size <= 0) {
+        return false;
+    }
+    stat[size] = '\0';
+    // "pid (comm) S ...": the name may hold anything, so the state follows its last ')'.
+    const char* end = std::strrchr(stat, ')');
+    return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
+}
+
+// A stall shorter than this, or than one and a half of the graph's cycles, is not looked into.
+constexpr std::uint64_t kStallNs = 50'000'000;
+}  // namespace
+
+void CaptureTap::onWatchTimer(void* data, std::uint64_t) {
+    static_cast<CaptureTap*>(data)->watchStoppedStreams();
+}
+
+// The graph runs the node only once every node linked into it has run: a stopped player (a
+// SIGSTOP, a debugger) would keep the whole capture from running, the other streams with it. While
+// the node has not run for a while, the linked playback nodes whose process is stopped are
+// unlinked; each is linked again as soon as its process goes on (or its node is gone). A stream
+// stuck in any other way is not found here: the capture stalls with it, and the device's time is
+// kept by the cycles' clock once it runs again.
+void CaptureTap::watchStoppedStreams() {
+    if (!running_ || filter_ == nullptr || connection_->lost()) {
+        return;
+    }
+    const Graph& graph = connection_->graph();
+    auto pidOf = [&](std::uint32_t node) -> std::optional<std::uint32_t> {
+        const auto found = graph.nodes.find(node);
+        if (found == graph.nodes.end()) {
+            return std::nullopt;
+        }
+        const auto client = unsignedProperty(found->second, "client.id");
+        const auto owner = client ? graph.clients.find(*client) : graph.clients.end();
+        if (owner == graph.clients.end()) {
+            return std::nullopt;
+        }
+        return unsignedProperty(owner->second.properties, "pipewire.sec.pid");
+    };
+    bool changed = false;
+    for (auto node = held_.begin(); node != held_.end();) {
+        const auto pid = pidOf(*node);
+        if (!pid || !processStopped(*pid)) {
+            node = held_.erase(node);
+            changed = true;
+        } else {
+            ++node;
+        }
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto nowNs = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ull +
+                       static_cast<std::uint64_t>(now.tv_nsec);
+    const bool stalled = lastCycleNs_ != 0 && nowNs > lastCycleNs_ &&
+                         nowNs - lastCycleNs_ > std::max(kStallNs, cycleLengthNs_ * 3 / 2);
+    if (stalled) {
+        for (const auto& [ports, link] : links_) {
+            const auto port = graph.ports.find(ports.first);
+            if (port == graph.ports.end() || held_.count(port->second.node) > 0) {
+                continue;
+            }
+            if (const auto pid = pidOf(port->second.node); pid && processStopped(*pid)) {
+                held_.insert(port->second.node);
+                changed = true;
+            }
+        }
+    }
+    if (changed) {
+        reconcile();
+    }
 }
 
 void CaptureTap::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char*) {

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -62,7 +63,9 @@ class CaptureTap final : public ConnectionObserver {
     void reconcile();
     void reportLost();
     void deliver(const spa_io_clock& clock);
-    bool ownDriver(std::uint32_t clockID);
+    void handOn(const spa_io_clock& clock, std::uint32_t frames);
+    void watchStoppedStreams();
+    static void onWatchTimer(void* data, std::uint64_t expirations);
     static void onProcess(void* data, spa_io_position* position);
     static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                                const char* error);
@@ -85,14 +88,23 @@ class CaptureTap final : public ConnectionObserver {
     IOBlock block_;
     DeviceLostHandler lost_;
     bool running_ = false;  // between setActive(true) and setActive(false): the block is called
-    // The loop owner's: the driver whose cycles the block gets, and one seen for a single cycle so
-    // far (see deliver()).
-    std::uint32_t driver_ = SPA_ID_INVALID;
-    std::uint32_t newDriver_ = SPA_ID_INVALID;
+    // The loop owner's: the driver and rate of the last cycle handed on, and where the last block
+    // ended on the graph's clock (0: nothing handed on yet), for handOn().
+    std::uint32_t clockID_ = SPA_ID_INVALID;
+    spa_fraction clockRate_{0, 0};
+    std::uint64_t endNs_ = 0;
+    // The loop owner's: when the graph last ran the node and for how long (its clock's
+    // nanoseconds), and the playback nodes whose process is stopped, left unlinked until it goes
+    // on (see watchStoppedStreams()).
+    std::uint64_t lastCycleNs_ = 0;
+    std::uint64_t cycleLengthNs_ = 0;
+    std::set<std::uint32_t> held_;
+    spa_source* watchTimer_ = nullptr;
     bool lostReported_ = false;
     // The one buffer list handed to the block (one buffer per port); it points into PipeWire's
     // buffers during the call.
     AudioBufferListStorage list_{kChannels};
+    AudioBufferListStorage silence_{kChannels};  // the blocks of silence that fill a gap
 };
 
 }  // namespace qor::pipewire
