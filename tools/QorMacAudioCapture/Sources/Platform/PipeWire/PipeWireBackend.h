@@ -17,7 +17,7 @@
 // - device lost: the node failed, the server destroyed it, or the connection broke.
 // - device events (service restart, device death): none; a lost server is a lost device, and the
 //   graph moves the node to another driver by itself, so rebuilding brings nothing back.
-// - process producing output: not followed yet (kStatusNotFollowed); the core then cannot tell.
+// - process producing output: one of the process's playback streams is in the running state.
 // - OSStatus: the backend's own negative statuses (PipeWireStatus.h) or PipeWire's negative errno.
 #pragma once
 
@@ -70,9 +70,8 @@ class PipeWireAudioHardware final : public AudioHardware {
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
-    OSStatus readProcessIsRunningOutput(AudioObjectID, bool&) override {
-        return kStatusNotFollowed;
-    }
+    // Whether a playback stream of the client's process is in the running state.
+    OSStatus readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) override;
     OSStatus addDeviceEventListener(AudioObjectID, DeviceEventHandler,
                                     DeviceEventListenerID& outListener) override {
         outListener = 0;

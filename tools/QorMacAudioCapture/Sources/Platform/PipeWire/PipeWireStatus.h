@@ -27,7 +27,5 @@ inline constexpr OSStatus kStatusQueueBusy = -6008;
 inline constexpr OSStatus kStatusQueueTimeout = -6009;
 // The operating system refused a resource the backend needs (a file descriptor).
 inline constexpr OSStatus kStatusSystemError = -6010;
-// The backend does not follow what the server could tell about this (a stream's running state).
-inline constexpr OSStatus kStatusNotFollowed = -6011;
 
 }  // namespace qor::pipewire
