@@ -648,6 +648,26 @@ TEST(SimulatedCapture, ALostDeviceIsRebuiltAndKeepsTheDevicesTime) {
     }
 }
 
+// A device that stops calling is rebuilt every two seconds of silence, three times a minute at
+// most; a rebuilt device that brings nothing leaves the state "stalled".
+TEST(SimulatedCapture, RebuildsThatBringNothingStopAtThreeAMinute) {
+    nlohmann::json scenario = players(48000);
+    scenario["deliverSeconds"] = 0.5;  // whichever device runs then
+    Capture capture({"--output-loopback"}, scenario);
+    const std::vector<std::string> expected{"stalled/no_callbacks", "stalled/no_callbacks+rebuild",
+                                            "stalled/no_callbacks+rebuild",
+                                            "stalled/no_callbacks+rebuild"};
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [&](const std::string& err) { return testing::stateHistory(err).size() >= 4; }, 20s));
+    std::this_thread::sleep_for(3s);  // longer than the two seconds a fourth would come after
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(testing::stateHistory(result.err), expected) << result.err;
+    EXPECT_EQ(testing::stateLines(result.err).back()["rebuild"], 3);
+    EXPECT_EQ(capture.events().size(), 4 * kTeardown.size()) << "four chains, all released";
+}
+
 // A rebuild whose step fails ends the capture with that step's error line and status 1, after the
 // teardown of what it had made.
 TEST(SimulatedCapture, AFailingRebuildEndsTheCaptureWithItsStepsError) {
