@@ -464,20 +464,14 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
     Properties properties = propertiesOf(props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
         self->graph_.clients[id] = Graph::Client{std::move(properties), false};
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
-        if (proxy != nullptr) {
-            auto bound = std::make_unique<BoundClient>();
-            bound->owner = self;
-            bound->id = id;
-            bound->proxy = proxy;
+        if (auto bound = self->bind(id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT)) {
             static const pw_client_events clientEvents = [] {
                 pw_client_events events{};
                 events.version = PW_VERSION_CLIENT_EVENTS;
                 events.info = &Connection::onClientInfo;
                 return events;
             }();
-            pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound->listener,
+            pw_client_add_listener(reinterpret_cast<pw_client*>(bound->proxy), &bound->listener,
                                    &clientEvents, bound.get());
             self->clients_.push_back(std::move(bound));
         }
@@ -558,23 +552,31 @@ void Connection::onClientInfo(void* data, const pw_client_info* info) {
     self->notifyGraphChanged();
 }
 
-void Connection::bindStream(std::uint32_t id) {
-    auto* proxy = static_cast<pw_proxy*>(
-        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+std::unique_ptr<Connection::BoundClient> Connection::bind(std::uint32_t id, const char* type,
+                                                          std::uint32_t version) {
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, id, type, version, 0));
     if (proxy == nullptr) {
-        return;  // its state stays unknown, which reads as not running
+        return nullptr;
     }
     auto bound = std::make_unique<BoundClient>();
     bound->owner = this;
     bound->id = id;
     bound->proxy = proxy;
+    return bound;
+}
+
+void Connection::bindStream(std::uint32_t id) {
+    auto bound = bind(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
+    if (bound == nullptr) {
+        return;  // its state stays unknown, which reads as not running
+    }
     static const pw_node_events nodeEvents = [] {
         pw_node_events events{};
         events.version = PW_VERSION_NODE_EVENTS;
         events.info = &Connection::onNodeInfo;
         return events;
     }();
-    pw_node_add_listener(reinterpret_cast<pw_node*>(proxy), &bound->listener, &nodeEvents,
+    pw_node_add_listener(reinterpret_cast<pw_node*>(bound->proxy), &bound->listener, &nodeEvents,
                          bound.get());
     streams_.push_back(std::move(bound));
 }

@@ -131,6 +131,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool drain();
     static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
+    // A proxy of the object with its owner and id; its listener is the caller's to add.
+    std::unique_ptr<BoundClient> bind(std::uint32_t id, const char* type, std::uint32_t version);
     void bindStream(std::uint32_t id);
     void markLost();
 
