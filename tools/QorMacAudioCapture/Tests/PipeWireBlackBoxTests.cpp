@@ -272,6 +272,43 @@ TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
     EXPECT_GE(stats.back()["silentPackets"].get<int>() - before, 30) << result.err;
 }
 
+// With all output taken, one stopped player of two must not silence the other; where the graph
+// cannot keep the capture running without it, a "stalled" line says so and the device's time is
+// kept.
+TEST_F(PipeWireCapture, OneStoppedPlayerOfTwoLeavesTheOtherFlowingOrIsReported) {
+    using Clock = std::chrono::steady_clock;
+    auto capture = startCapture({"--output-loopback"});
+    ASSERT_TRUE(waitForState(
+        *capture, [](const std::string& state) { return state == "flowing/audio_arrives"; }, 10s))
+        << capture->err();
+    const auto firstTime = Clock::now();
+    const std::size_t firstBytes = capture->out().size();
+    const std::size_t statesBefore = testing::stateHistory(capture->err()).size();
+    ::kill(low.pid(), SIGSTOP);
+    std::this_thread::sleep_for(4s);
+    const auto during = testing::stateHistory(capture->err());
+    const bool stalled =
+        std::any_of(during.begin() + statesBefore, during.end(),
+                    [](const auto& state) { return state.starts_with("stalled/"); });
+    ::kill(low.pid(), SIGCONT);
+    std::this_thread::sleep_for(2s);
+    const double audio = double(capture->out().size() - firstBytes) / kBytesPerSecond;
+    const double wall = std::chrono::duration<double>(Clock::now() - firstTime).count();
+    capture->sendSignal(SIGTERM);
+    const auto result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NEAR(audio, wall, wall * 0.02) << "the device's time is kept";
+    // The other player's tone over the last second and a half of the stop.
+    const auto samples = floatsOf(result.out);
+    const std::size_t end = std::min(samples.size(), firstBytes / 4 + 2 * std::size_t(3.5 * 48000));
+    const std::vector<float> stop(samples.begin() + std::min(end, firstBytes / 4),
+                                  samples.begin() + end);
+    const auto levels = testing::toneLevels(stop, 1000);
+    const double weakest = levels.empty() ? 0.0 : *std::min_element(levels.begin(), levels.end());
+    EXPECT_TRUE(stalled || weakest > 0.4)
+        << "neither flowing (" << testing::describe(levels) << ") nor reported: " << result.err;
+}
+
 // A chosen player that exits leaves nothing to capture: "sources_gone" within seconds, and the
 // capture is not rebuilt for it.
 TEST(PipeWireSourcesGone, TheChosenPlayerExitingIsReported) {
