@@ -149,6 +149,21 @@ TEST(PipeWireBackend, APidTranslatesToItsClientAndANonClientToZero) {
     EXPECT_EQ(object, kAudioObjectUnknown);
 }
 
+// A playing process's stream is running; this test process has a client but no stream.
+TEST(PipeWireBackend, APlayerRunsOutputAndAClientWithoutAStreamDoesNot) {
+    TonePlayer player("qor-backend-running", 440);
+    PipeWirePlatform platform;
+    AudioHardware& hardware = platform.platform().hardware;
+    bool running = false;
+    EXPECT_EQ(hardware.readProcessIsRunningOutput(processObject(hardware, player.pid()), running),
+              0);
+    EXPECT_TRUE(running);
+    const AudioObjectID own = processObject(hardware, ::getpid());
+    ASSERT_NE(own, kAudioObjectUnknown);
+    EXPECT_EQ(hardware.readProcessIsRunningOutput(own, running), 0);
+    EXPECT_FALSE(running);
+}
+
 TEST(PipeWireBackend, RunningApplicationsArePlayersNotDaemonsNorThisProgram) {
     TonePlayer first("qor-apps-first", 440);
     TonePlayer second("qor-apps-second", 1000);

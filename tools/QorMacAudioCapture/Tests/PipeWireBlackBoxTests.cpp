@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "AudioAnalysis.h"
+#include "CaptureLines.h"
 #include "PipeWirePlatform.h"
 #include "PipeWireTestSupport.h"
 #include "WebSocketTestSupport.h"
@@ -220,9 +221,21 @@ TEST(PipeWireImpostor, AClientClaimingThePlayersPidIsNotThePlayer) {
     impostor->wait(5s);
 }
 
+// Whether the latest audio-state line, within `timeout`, is one that `wanted` accepts.
+bool waitForState(Subprocess& capture, const std::function<bool(const std::string&)>& wanted,
+                  std::chrono::milliseconds timeout) {
+    return capture.waitForStderr(
+        [&](const std::string& err) {
+            const auto history = testing::stateHistory(err);
+            return !history.empty() && wanted(history.back());
+        },
+        timeout);
+}
+
 // A stopped player is unlinked while it stays stopped (or, until that is found, keeps the graph
-// from scheduling the capture, and that time comes out as silence): the stream keeps wall time, and
-// only the silent blocks are counted as silent.
+// from scheduling the capture, and that time comes out as silence): a state line says so within
+// seconds, the stream keeps wall time, and only the silent blocks are counted as silent. The
+// player's return is "flowing" again.
 TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
     const auto [result, seconds,
                 audio] = captureAgainstWallTime(low.pid(), [&](Subprocess& capture) {
@@ -230,10 +243,21 @@ TEST_F(PipeWireCapture, AStoppedPlayerCostsNoTime) {
         EXPECT_TRUE(capture.waitForStderr(
             [](const std::string& err) { return err.find("capture_stats") != std::string::npos; },
             10s));
+        const auto stopped = std::chrono::steady_clock::now();
         ::kill(low.pid(), SIGSTOP);
-        std::this_thread::sleep_for(3s);
+        EXPECT_TRUE(waitForState(
+            capture,
+            [](const std::string& state) {
+                return state.starts_with("stalled/") || state.starts_with("silent/");
+            },
+            4s))
+            << capture.err();
+        std::this_thread::sleep_until(stopped + 4s);
         ::kill(low.pid(), SIGCONT);
-        std::this_thread::sleep_for(3s);
+        EXPECT_TRUE(waitForState(
+            capture, [](const std::string& state) { return state == "flowing/audio_arrives"; }, 4s))
+            << capture.err();
+        std::this_thread::sleep_for(1s);
     });
     EXPECT_NEAR(audio, seconds, seconds * 0.02);
     const auto left = testing::channel(floatsOf(result.out), 0);
@@ -288,6 +312,27 @@ TEST_F(PipeWireCapture, OneStoppedPlayerOfTwoLeavesTheOtherFlowing) {
     EXPECT_GT(level(double(left.size()) / 48000 - 0.5, 440), 0.4) << "linked again";
 }
 
+// A chosen player that exits leaves nothing to capture: "sources_gone" within seconds, and the
+// capture is not rebuilt for it.
+TEST(PipeWireSourcesGone, TheChosenPlayerExitingIsReported) {
+    testing::TemporaryDirectory directory;
+    Subprocess player(testing::toneCommand(directory, "qor-tone-exits", 440));
+    ASSERT_TRUE(testing::waitUntilPlaying(player.pid()));
+    auto capture = startCapture({"--include-tree", "--pid", std::to_string(player.pid())});
+    EXPECT_TRUE(waitForState(
+        *capture, [](const std::string& state) { return state == "flowing/audio_arrives"; }, 10s))
+        << capture->err();
+    player.sendSignal(SIGTERM);
+    player.wait(5s);
+    EXPECT_TRUE(waitForState(
+        *capture, [](const std::string& state) { return state == "silent/sources_gone"; }, 4s))
+        << capture->err();
+    capture->sendSignal(SIGTERM);
+    const auto result = capture->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.err.find("rebuild"), std::string::npos) << result.err;
+}
+
 // A socket pair (what Node.js and Electron give a child) holds a fraction of a second; a host that
 // stops reading it for two seconds still loses nothing: no cycle missed, no silence put in.
 TEST_F(PipeWireCapture, AHostThatStopsReadingASocketForTwoSecondsLosesNothing) {
@@ -313,9 +358,9 @@ TEST_F(PipeWireCapture, AHostThatStopsReadingASocketForTwoSecondsLosesNothing) {
     }
     EXPECT_LE(longest, 2u) << "no silence in a stream of a steady tone";
     EXPECT_GT(left.size(), 3 * 48000u);
-    const auto lines = stderrLines(result);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_LE(lines.back().value("silentPackets", 99), 2) << result.err;
+    const auto stats = testing::statsLines(result.err);
+    ASSERT_FALSE(stats.empty());
+    EXPECT_LE(stats.back().value("silentPackets", 99), 2) << result.err;
 }
 
 TEST(PipeWireLateStreams, APlayerStartedDuringAnExclusiveCaptureIsTaken) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "AudioAnalysis.h"
+#include "CaptureLines.h"
 #include "Subprocess.h"
 
 namespace qor {
@@ -202,10 +203,11 @@ TEST(SimulatedCapture, DiagnosticsLinesGrowEveryThreeSecondsFromTwo) {
     EXPECT_EQ(result.exitStatus, 0);
 
     const auto stderrLines = lines(result.err);
-    ASSERT_GE(stderrLines.size(), 3u);
+    const auto stats = testing::statsLines(result.err);
+    ASSERT_GE(stats.size(), 2u);
     EXPECT_EQ(nlohmann::json::parse(stderrLines[0])["success"], true);
-    const auto one = nlohmann::json::parse(stderrLines[1]);
-    const auto two = nlohmann::json::parse(stderrLines[2]);
+    const auto& one = stats[0];
+    const auto& two = stats[1];
     for (const char* counter : {"packets", "frames", "writes", "bytes"}) {
         EXPECT_GT(two[counter].get<std::uint64_t>(), one[counter].get<std::uint64_t>()) << counter;
     }
@@ -285,7 +287,7 @@ TEST(SimulatedCapture, SilenceStillReportsDiagnostics) {
     capture.process->sendSignal(SIGTERM);
     const auto result = capture.process->wait(10s);
     EXPECT_EQ(result.exitStatus, 0);
-    const auto line = nlohmann::json::parse(lines(result.err).at(1));
+    const auto line = testing::statsLines(result.err).at(0);
     EXPECT_EQ(line["peak"], 0);
     EXPECT_GT(line["packets"].get<int>(), 0) << "silent blocks are delivered like any other";
     EXPECT_EQ(line["silentPackets"], line["packets"]) << "and counted as silent";
@@ -459,8 +461,7 @@ TEST(SimulatedCapture, AStallIsFilledWithSilenceToKeepTheDevicesTime) {
     EXPECT_NEAR(frequencyBetween(left, 0.1, 0.9), 1000, 1.0);
     EXPECT_NEAR(frequencyBetween(left, 2.1, 2.9), 1000, 1.0) << "after the stall, on time";
     EXPECT_NEAR(longestGap(left), 48000, 1024) << "the stall's second, as silence";
-    const auto stats = lines(result.err);
-    const auto last = nlohmann::json::parse(stats.at(stats.size() - 1));
+    const auto last = testing::statsLines(result.err).back();
     EXPECT_EQ(last["silentPackets"], 12) << "a second of 4096-frame silent blocks";
     EXPECT_GT(last["hostTimeNs"].get<std::uint64_t>(), 0u);
     EXPECT_GT(last["hostTimeFrame"].get<std::uint64_t>(), 48000u);
@@ -491,8 +492,7 @@ TEST(SimulatedCapture, AHostThatStopsReadingLosesNoTime) {
         const auto left = testing::channel(testing::floatsFromBytes(result.out), 0);
         const double elapsed = std::ceil(seconds * 48000 / 512) * 512 / 48000;
         EXPECT_NEAR(left.size() / 48000.0, elapsed, 0.005) << "as long as the device ran";
-        const auto lines = testing::lines(result.err);
-        const auto last = nlohmann::json::parse(lines.at(lines.size() - 1));
+        const auto last = testing::statsLines(result.err).back();
         if (c.lossless) {
             EXPECT_LE(longestGap(left), 2u);
             EXPECT_EQ(last["droppedFrames"], 0);
@@ -532,6 +532,160 @@ TEST(SimulatedCapture, RateChangesAreFollowedAnnouncedOrNot) {
               R"({"event":"source_format","sourceChannels":1,"sourceSampleRate":24000})");
     EXPECT_EQ(changes[1].dump(),
               R"({"event":"source_format","sourceChannels":1,"sourceSampleRate":44100})");
+}
+
+// Waits until the state lines (see testing::stateHistory) are `expected`, then ends the capture.
+testing::ProcessResult captureUntilStates(Capture& capture,
+                                          const std::vector<std::string>& expected) {
+    const bool reached = capture.process->waitForStderr(
+        [&](const std::string& err) {
+            return testing::stateHistory(err).size() >= expected.size();
+        },
+        30s);
+    EXPECT_TRUE(reached) << capture.process->err();
+    std::this_thread::sleep_for(500ms);
+    capture.process->sendSignal(SIGTERM);
+    auto result = capture.process->wait(10s);
+    EXPECT_EQ(testing::stateHistory(result.err), expected) << result.err;
+    return result;
+}
+
+// Each state comes from the platform behaviour behind it and clears when that behaviour ends: a
+// second and a half without callbacks, exact zeros while the player says it plays, the player
+// falling quiet.
+TEST(SimulatedCapture, AudioStateLinesFollowWhatThePlatformDoes) {
+    nlohmann::json scenario = players(48000);
+    scenario["applications"][0]["playsUntil"] = 9.5;
+    scenario["stalls"] = {{0.5, 1.3}};
+    scenario["zeroSpans"] = {{4.5, 2.5}};
+    Capture capture({"--include-tree", "--pid", "100"}, scenario);
+    const auto result = captureUntilStates(
+        capture, {"stalled/no_callbacks", "flowing/audio_arrives", "silent/zeros_while_playing",
+                  "flowing/audio_arrives", "silent/sources_not_playing"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(testing::stateLines(result.err).front().dump(),
+              R"({"composition":"tap_main_and_clock","event":"audio_state",)"
+              R"("reason":"no_callbacks","state":"stalled"})");
+    EXPECT_EQ(capture.events(), kFollowingTeardown) << "nothing was rebuilt";
+}
+
+// A device built as first described that brings nothing, or exact zeros while its player plays and
+// the tap may capture, is built once more without the main sub-device and clock keys; a tap that
+// refuses its own description (no permission) says so instead.
+TEST(SimulatedCapture, TheDeviceCompositionFallsBackOnceWhenTheFirstBringsNothing) {
+    struct Case {
+        nlohmann::json change;
+        std::vector<std::string> states;
+        std::string composition;
+    };
+    for (const Case& c : {
+             Case{{{"compositionFault", "no_callbacks"}},
+                  {"stalled/no_callbacks", "stalled/no_callbacks+rebuild", "flowing/audio_arrives"},
+                  "tap_only"},
+             Case{{{"compositionFault", "zeros"}},
+                  {"silent/zeros_while_playing+rebuild", "flowing/audio_arrives"},
+                  "tap_only"},
+             Case{{{"zeroSpans", {{0, 60}}}, {"failures", {{"setTapDescription", -1}}}},
+                  {"silent/permission_denied"},
+                  "tap_main_and_clock"},
+         }) {
+        SCOPED_TRACE(c.change.dump());
+        nlohmann::json scenario = players(48000);
+        scenario.update(c.change);
+        Capture capture({"--output-loopback"}, scenario);
+        const auto result = captureUntilStates(capture, c.states);
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(testing::stateLines(result.err).back()["composition"], c.composition);
+        const std::size_t chains = c.composition == "tap_only" ? 2 : 1;
+        EXPECT_EQ(capture.events().size(), chains * kTeardown.size());
+    }
+}
+
+// A device that dies, or an audio service that restarts, gets a new chain: the old one is released
+// and the same one made again (the process-list listener too, after a restart, which forgets every
+// listener). The output keeps the device's time across the gap, and nothing outlives the capture.
+TEST(SimulatedCapture, ALostDeviceIsRebuiltAndKeepsTheDevicesTime) {
+    const std::vector<std::string> first{"create tap 1000", "create device 1001",
+                                         "create ioproc 1002", "start device 1001",
+                                         "add process listener 1"};
+    const std::vector<std::string> release{"stop device 1001", "destroy ioproc 1002",
+                                           "destroy device 1001", "destroy tap 1000"};
+    const std::vector<std::string> second{"create tap 1003", "create device 1004",
+                                          "create ioproc 1005", "start device 1004"};
+    const std::vector<std::string> end{"stop device 1004", "destroy ioproc 1005",
+                                       "destroy device 1004", "destroy tap 1003"};
+    for (const bool restart : {true, false}) {
+        SCOPED_TRACE(restart);
+        nlohmann::json scenario = players(48000);
+        scenario[restart ? "serviceRestartAfterSeconds" : "deviceDiesAfterSeconds"] = 3.0;
+        Capture capture({"--include-tree", "--pid", "100"}, scenario);
+        // Diagnostics lines at 2 s and 5 s, the rebuild between them.
+        ASSERT_TRUE(capture.process->waitForStderr(
+            [](const std::string& err) { return testing::statsLines(err).size() >= 2; }, 20s));
+        const auto result = captureUntilStates(
+            capture, {"flowing/audio_arrives",
+                      std::string(restart ? "stalled/service_restarted" : "stalled/device_lost") +
+                          "+rebuild",
+                      "flowing/audio_arrives"});
+        EXPECT_EQ(result.exitStatus, 0);
+        const auto stats = testing::statsLines(result.err);
+        EXPECT_NEAR(stats[1]["frames"].get<double>() - stats[0]["frames"].get<double>(), 3 * 48000,
+                    3 * 48000 * 0.02)
+            << "three seconds, the gap filled with silence";
+        std::vector<std::string> expected = first;
+        expected.push_back(restart ? "service restarts 1001" : "device dies 1001");
+        if (restart) {
+            expected.push_back("remove process listener 1");
+        }
+        expected.insert(expected.end(), release.begin(), release.end());
+        expected.insert(expected.end(), second.begin(), second.end());
+        expected.push_back(restart ? "add process listener 2" : "remove process listener 1");
+        if (restart) {
+            expected.push_back("remove process listener 2");
+        }
+        expected.insert(expected.end(), end.begin(), end.end());
+        EXPECT_EQ(capture.events(), expected);
+    }
+}
+
+// A device that stops calling is rebuilt every two seconds of silence, three times a minute at
+// most; a rebuilt device that brings nothing leaves the state "stalled".
+TEST(SimulatedCapture, RebuildsThatBringNothingStopAtThreeAMinute) {
+    nlohmann::json scenario = players(48000);
+    scenario["deliverSeconds"] = 0.5;  // whichever device runs then
+    Capture capture({"--output-loopback"}, scenario);
+    const std::vector<std::string> expected{"stalled/no_callbacks", "stalled/no_callbacks+rebuild",
+                                            "stalled/no_callbacks+rebuild",
+                                            "stalled/no_callbacks+rebuild"};
+    ASSERT_TRUE(capture.process->waitForStderr(
+        [&](const std::string& err) { return testing::stateHistory(err).size() >= 4; }, 20s));
+    std::this_thread::sleep_for(3s);  // longer than the two seconds a fourth would come after
+    capture.process->sendSignal(SIGTERM);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(testing::stateHistory(result.err), expected) << result.err;
+    EXPECT_EQ(testing::stateLines(result.err).back()["rebuild"], 3);
+    EXPECT_EQ(capture.events().size(), 4 * kTeardown.size()) << "four chains, all released";
+}
+
+// A rebuild whose step fails ends the capture with that step's error line and status 1, after the
+// teardown of what it had made.
+TEST(SimulatedCapture, AFailingRebuildEndsTheCaptureWithItsStepsError) {
+    nlohmann::json scenario = players(48000);
+    scenario["deviceDiesAfterSeconds"] = 0.5;
+    scenario["rebuildFailures"] = nlohmann::json::object({{"createAggregateDevice", -4}});
+    Capture capture({"--output-loopback"}, scenario);
+    const auto result = capture.process->wait(10s);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(testing::stateHistory(result.err),
+              std::vector<std::string>{"stalled/device_lost+rebuild"});
+    EXPECT_EQ(lines(result.err).back(),
+              R"({"error":"create_aggregate_device:-4","success":false})");
+    EXPECT_EQ(capture.events(), (std::vector<std::string>{
+                                    "create tap 1000", "create device 1001", "create ioproc 1002",
+                                    "start device 1001", "device dies 1001", "stop device 1001",
+                                    "destroy ioproc 1002", "destroy device 1001",
+                                    "destroy tap 1000", "create tap 1003", "destroy tap 1003"}));
 }
 
 }  // namespace

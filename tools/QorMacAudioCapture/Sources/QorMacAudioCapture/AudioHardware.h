@@ -41,6 +41,7 @@ inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject
 inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
 inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
+inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
 
 struct AudioStreamBasicDescription {
     double mSampleRate;
@@ -147,6 +148,14 @@ using IOBlock = std::function<void(const AudioBufferList& input, const IOCycleTi
 // Called at most once, from any thread, when the audio server behind a running device goes away.
 using DeviceLostHandler = std::function<void()>;
 
+// What the platform tells about a device that may be gone while the capture still runs: the audio
+// service restarted (every object of the old service is dead), or the device is no longer alive.
+enum class DeviceEvent { serviceRestarted, deviceDied };
+// Runs on any thread, with no lock of the backend held, until removeDeviceEventListener returns.
+using DeviceEventHandler = std::function<void(DeviceEvent)>;
+// Opaque handle of a device-event listener; the backend chooses the values.
+using DeviceEventListenerID = std::uintptr_t;
+
 // One member per hardware operation. Every member returns the platform status (0 = success) and
 // writes its result only on success. Releasing members may be called with objects that are already
 // gone; their statuses are never examined.
@@ -186,6 +195,18 @@ class AudioHardware {
     virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
     virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
+
+    // Property 'piro' of an audio process object: whether the process produces output now.
+    virtual OSStatus readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) = 0;
+    // Listeners on the system object's 'srst' and the device's 'livn'. A platform that has neither
+    // succeeds and never calls the handler.
+    virtual OSStatus addDeviceEventListener(AudioObjectID device, DeviceEventHandler handler,
+                                            DeviceEventListenerID& outListener) = 0;
+    virtual OSStatus removeDeviceEventListener(DeviceEventListenerID listener) = 0;
+    // Whether building the tap, its device and the I/O proc again can bring back a device that
+    // stopped calling. Not where the platform's own graph already moves the capture to another
+    // clock, and a new node would wait for the same stuck peers (PipeWire).
+    virtual bool rebuildingRecoversDevice() const = 0;
 };
 
 enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };

@@ -84,6 +84,13 @@ struct CoreAudioTapCapture::DiagnosticTimer {
     std::atomic<bool> cancelled{false};
 };
 
+// Owned by the capture and by the handler waiting on it, both on the main thread.
+struct CoreAudioTapCapture::StateTimer {
+    StateTimer() : timer(MainQueue::context()) {}
+    boost::asio::steady_timer timer;
+    bool cancelled = false;
+};
+
 std::shared_ptr<CoreAudioTapCapture> CoreAudioTapCapture::create(CLIOptions options,
                                                                  std::shared_ptr<AudioSink> sink,
                                                                  Platform& platform) {
@@ -101,39 +108,35 @@ CoreAudioTapCapture::CoreAudioTapCapture(CLIOptions options, std::shared_ptr<Aud
 
 CoreAudioTapCapture::~CoreAudioTapCapture() = default;
 
-void CoreAudioTapCapture::run() {
-    const TapDescription description = makeTapDescription();
+namespace {
+double usableRate(double rate) {
+    return std::isnan(rate) ? 1.0 : std::max(rate, 1.0);
+}
+}  // namespace
 
-    if (const OSStatus status = hardware_.createProcessTap(description, tapID_); status != 0) {
-        throw HelperError::coreAudio("create_process_tap", status);
-    }
-    tapDescription_ = description;
-    const std::string tapUID = readTapUID();
-    const AudioStreamBasicDescription format = readTapFormat();
-    createAggregateDevice(tapUID);
-    // A tap may report one rate while its device delivers another: the device's wins.
-    inputSampleRate_ = deviceRate(format.mSampleRate);
-    const double rate = std::isnan(inputSampleRate_) ? 1.0 : std::max(inputSampleRate_, 1.0);
+void CoreAudioTapCapture::run() {
+    buildChain(makeTapDescription());
+    const double rate = usableRate(inputSampleRate_);
     resampler_ = std::make_unique<StereoResampler>(rate, 48000.0);
     rateFollower_ = RateFollower(rate);
-    registerIOProc();
 
     // A host may signal as soon as it reads the start-up line: the handlers come first.
     installSignalHandlers();
     Diagnostics::write(startupLine(), Diagnostics::standardError);
     startDiagnostics();
 
-    if (const OSStatus status = hardware_.deviceStart(aggregateDeviceID_, *ioProcID_);
-        status != 0) {
-        throw HelperError::coreAudio("start_aggregate_device", status);
-    }
+    startDevice();
     followProcesses();
+    startStateWatch();
 
     auto& mainContext = MainQueue::context();
     mainContext.restart();
     auto keepRunning = boost::asio::make_work_guard(mainContext);
     MainQueue::run();
 
+    if (chainFailure_) {
+        std::rethrow_exception(chainFailure_);
+    }
     if (outputFailure_ != 0) {
         throw HelperError::runtime(outputWriteFailedMessage(outputFailure_));
     }
@@ -155,6 +158,21 @@ void CoreAudioTapCapture::stop() {
         ioQueue_.post([timer = diagnosticTimer_] { timer->timer.cancel(); });
         diagnosticTimer_.reset();
     }
+    if (stateTimer_) {
+        stateTimer_->cancelled = true;
+        stateTimer_->timer.cancel();
+        stateTimer_.reset();
+    }
+    releaseChain();
+    sink_->close();
+}
+
+void CoreAudioTapCapture::releaseChain() {
+    deviceStarted_ = false;
+    if (deviceListener_) {
+        hardware_.removeDeviceEventListener(*deviceListener_);
+        deviceListener_.reset();
+    }
     if (aggregateDeviceID_ != kAudioObjectUnknown) {
         hardware_.deviceStop(aggregateDeviceID_, ioProcID_.value_or(0));
     }
@@ -170,7 +188,53 @@ void CoreAudioTapCapture::stop() {
         hardware_.destroyProcessTap(tapID_);
         tapID_ = kAudioObjectUnknown;
     }
-    sink_->close();
+}
+
+void CoreAudioTapCapture::buildChain(TapDescription description) {
+    if (const OSStatus status = hardware_.createProcessTap(description, tapID_); status != 0) {
+        throw HelperError::coreAudio("create_process_tap", status);
+    }
+    // A process that may not capture audio gets a tap that delivers exact zeros while every call
+    // succeeds, except one: the tap refuses to take its own description again.
+    permissionDenied_ = hardware_.setTapDescription(tapID_, description) != 0;
+    tapDescription_ = std::move(description);
+    const std::string tapUID = readTapUID();
+    const AudioStreamBasicDescription format = readTapFormat();
+    createAggregateDevice(tapUID);
+    // A tap may report one rate while its device delivers another: the device's wins.
+    inputSampleRate_ = deviceRate(format.mSampleRate);
+    registerIOProc();
+    listenForDeviceEvents();
+}
+
+void CoreAudioTapCapture::startDevice() {
+    if (const OSStatus status = hardware_.deviceStart(aggregateDeviceID_, *ioProcID_);
+        status != 0) {
+        throw HelperError::coreAudio("start_aggregate_device", status);
+    }
+    deviceStarted_ = true;
+    chainStartedAt_ = std::chrono::steady_clock::now();
+    chainStartCallbacks_ = callbackCount_.load(std::memory_order_relaxed);
+    chainStartAudible_ = audibleCallbackCount_.load(std::memory_order_relaxed);
+    stateMonitor_.restart(chainStartedAt_);
+}
+
+// A listener that cannot be added is done without: a dead device still shows by its silence.
+void CoreAudioTapCapture::listenForDeviceEvents() {
+    std::weak_ptr<CoreAudioTapCapture> weak = weak_from_this();
+    // An event of a chain that has been replaced meanwhile is old news.
+    const std::uint64_t chain = ++chainNumber_;
+    DeviceEventHandler handler = [weak, chain](DeviceEvent event) {
+        boost::asio::post(MainQueue::context(), [weak, chain, event] {
+            if (auto capture = weak.lock(); capture && capture->chainNumber_ == chain) {
+                capture->pendingDeviceEvent_ = event;
+            }
+        });
+    };
+    DeviceEventListenerID listener = 0;
+    if (hardware_.addDeviceEventListener(aggregateDeviceID_, std::move(handler), listener) == 0) {
+        deviceListener_ = listener;
+    }
 }
 
 void CoreAudioTapCapture::drainIOQueue(std::chrono::milliseconds timeout) {
@@ -320,8 +384,10 @@ void CoreAudioTapCapture::createAggregateDevice(const std::string& tapUID) {
     AggregateDeviceDescription description;
     description.name = kAggregateDeviceName;
     description.uid = kAggregateDeviceUIDPrefix + makeUUIDString();
-    description.mainSubDevice = tapUID;
-    description.clockDevice = tapUID;
+    if (composition_ == DeviceComposition::tapIsMainAndClock) {
+        description.mainSubDevice = tapUID;
+        description.clockDevice = tapUID;
+    }
     description.isPrivate = true;
     description.isStacked = false;
     description.taps = {{.uid = tapUID, .driftCompensation = true}};
@@ -442,6 +508,7 @@ bool allZeros(std::span<const float> block) {
 }  // namespace
 
 void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTime& time) {
+    callbackCount_.fetch_add(1, std::memory_order_relaxed);
     if (input.mNumberBuffers == 0) {
         return;
     }
@@ -502,17 +569,17 @@ void CoreAudioTapCapture::consume(const AudioBufferList& input, const IOCycleTim
         std::span<float> output = reserve(resampled_, resampler_->maxOutputSamples(block.size()));
         block = output.first(resampler_->process(block, output));
     }
-    if (!block.empty()) {
-        deliver(block);
+    if (!block.empty() && deliver(block)) {
+        audibleCallbackCount_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
-void CoreAudioTapCapture::deliver(std::span<const float> block) {
+bool CoreAudioTapCapture::deliver(std::span<const float> block) {
     // Only what reached the sink's reader is counted: a block the sink failed on is not.
     sink_->write(block);
     if (sink_->failure() != 0) {
         outputFailed();
-        return;
+        return false;
     }
     lastPeak_ = peakOf(block);
     packetCount_ += 1;
@@ -521,7 +588,9 @@ void CoreAudioTapCapture::deliver(std::span<const float> block) {
     byteCount_ += block.size() * bytesPerSample_;
     if (allZeros(block)) {
         silentPacketCount_ += 1;
+        return false;
     }
+    return true;
 }
 
 namespace {
@@ -532,8 +601,28 @@ const float kSilence[2 * kSilenceFrames] = {};
 constexpr double kLongestGapSeconds = 60.0;
 }  // namespace
 
+void CoreAudioTapCapture::deliverSilence(std::uint64_t frames) {
+    while (frames > 0 && sink_->failure() == 0) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, kSilenceFrames));
+        deliver(std::span<const float>(kSilence, 2 * chunk));
+        frames -= chunk;
+    }
+}
+
 void CoreAudioTapCapture::keepDeviceTime(const IOCycleTime& time, std::size_t frames,
                                          bool rateChanged) {
+    // A rebuilt chain has a clock of its own: the host clock tells how long the output went
+    // without the device.
+    if (resumeFromHostNs_ && time.hostTimeValid) {
+        const std::uint64_t from = *resumeFromHostNs_;
+        resumeFromHostNs_.reset();
+        const double seconds =
+            (static_cast<double>(time.hostTimeNs) - static_cast<double>(from)) / 1e9;
+        if (from != 0 && seconds > 0.0 && seconds <= kLongestGapSeconds) {
+            deliverSilence(static_cast<std::uint64_t>(std::llround(seconds * 48000.0)));
+        }
+    }
     const double rate = rateFollower_.rate();
     if (!time.sampleTimeValid || !time.hostTimeValid || rate <= 0.0) {
         expectedSampleTime_.reset();
@@ -555,13 +644,7 @@ void CoreAudioTapCapture::keepDeviceTime(const IOCycleTime& time, std::size_t fr
         std::abs(gap / rate - hostGap) > 0.05 + 0.1 * hostGap) {
         return;
     }
-    auto missing = static_cast<std::uint64_t>(std::llround(gap * 48000.0 / rate));
-    while (missing > 0 && sink_->failure() == 0) {
-        const std::size_t chunk =
-            static_cast<std::size_t>(std::min<std::uint64_t>(missing, kSilenceFrames));
-        deliver(std::span<const float>(kSilence, 2 * chunk));
-        missing -= chunk;
-    }
+    deliverSilence(static_cast<std::uint64_t>(std::llround(gap * 48000.0 / rate)));
 }
 
 // The capture cannot go on without its output: the main thread ends it as it would for a lost
@@ -641,6 +724,190 @@ JSON CoreAudioTapCapture::diagnosticsLine() const {
         {"source", sourceValue(options_)},
         {"writes", writeCount_},
     };
+}
+
+namespace {
+constexpr std::chrono::milliseconds kStateWatchPeriod{250};
+// Callbacks that stay away this long while the device runs call for a new chain.
+constexpr std::chrono::milliseconds kRebuildAfterSilence{2000};
+constexpr std::size_t kRebuildsPerMinute = 3;
+}  // namespace
+
+void CoreAudioTapCapture::startStateWatch() {
+    auto timer = std::make_shared<StateTimer>();
+    struct Tick {
+        std::weak_ptr<CoreAudioTapCapture> capture;
+        std::shared_ptr<StateTimer> timer;
+        void operator()(const boost::system::error_code& error) const {
+            if (error || timer->cancelled) {
+                return;
+            }
+            auto strong = capture.lock();
+            if (!strong) {
+                return;
+            }
+            try {
+                strong->watchState();
+            } catch (const HelperError&) {
+                // A rebuild step failed: run() reports it once the loop has ended.
+                strong->chainFailure_ = std::current_exception();
+                MainQueue::context().stop();
+                return;
+            }
+            if (timer->cancelled) {
+                return;
+            }
+            timer->timer.expires_after(kStateWatchPeriod);
+            timer->timer.async_wait(*this);
+        }
+    };
+    timer->timer.expires_after(kStateWatchPeriod);
+    timer->timer.async_wait(Tick{weak_from_this(), timer});
+    stateTimer_ = std::move(timer);
+}
+
+void CoreAudioTapCapture::watchState() {
+    const std::uint64_t callbacks = callbackCount_.load(std::memory_order_relaxed);
+    const std::uint64_t audible = audibleCallbackCount_.load(std::memory_order_relaxed);
+    AudioObservation seen;
+    seen.now = std::chrono::steady_clock::now();
+    seen.started = deviceStarted_;
+    seen.callbacks = callbacks != seenCallbacks_;
+    seen.audible = audible != seenAudible_;
+    seenCallbacks_ = callbacks;
+    seenAudible_ = audible;
+    seen.permissionDenied = permissionDenied_;
+    if (seen.callbacks && !seen.audible) {
+        seen.sourcesRunningOutput = sourcesRunningOutput();
+    }
+    seen.sourcesGone = sourcesGone();
+    if (const auto state = stateMonitor_.observe(seen)) {
+        Diagnostics::write(audioStateLine(*state, composition_), Diagnostics::standardError);
+    }
+    recover(seen);
+}
+
+// The core's recovery: a device that died, an audio service that restarted, or callbacks that
+// stay away get a new chain, at most three times a minute; a tap that has nothing left to take in
+// does not. Once, two seconds after the start, a device described with the tap as its main
+// sub-device and clock that brought nothing, or exact zeros while a tapped process plays and the
+// tap may capture, is described again without those two keys.
+void CoreAudioTapCapture::recover(const AudioObservation& seen) {
+    if (!hardware_.rebuildingRecoversDevice() || !deviceStarted_ || seen.sourcesGone) {
+        pendingDeviceEvent_.reset();
+        return;
+    }
+    std::optional<AudioState> cause;
+    bool fallback = false;
+    if (pendingDeviceEvent_) {
+        cause = AudioState{AudioStateKind::stalled, *pendingDeviceEvent_ == DeviceEvent::deviceDied
+                                                        ? AudioStateReason::deviceLost
+                                                        : AudioStateReason::serviceRestarted};
+    } else if (!compositionChecked_ && seen.now - chainStartedAt_ >= AudioStateMonitor::kHold) {
+        compositionChecked_ = true;
+        const bool called = seenCallbacks_ != chainStartCallbacks_;
+        const bool heard = seenAudible_ != chainStartAudible_;
+        if (composition_ == DeviceComposition::tapIsMainAndClock && !called) {
+            cause = AudioState{AudioStateKind::stalled, AudioStateReason::noCallbacks};
+            fallback = true;
+        } else if (composition_ == DeviceComposition::tapIsMainAndClock && !heard &&
+                   !permissionDenied_ && sourcesRunningOutput() == true) {
+            cause = AudioState{AudioStateKind::silent, AudioStateReason::zerosWhilePlaying};
+            fallback = true;
+        }
+    }
+    if (!cause && stateMonitor_.silenceOfCallbacks(seen.now) >= kRebuildAfterSilence) {
+        cause = AudioState{AudioStateKind::stalled, AudioStateReason::noCallbacks};
+    }
+    if (!cause || !rebuildAllowed(seen.now)) {
+        return;  // a device that stays silent stays "stalled" until the next attempt is allowed
+    }
+    pendingDeviceEvent_.reset();
+    if (fallback) {
+        composition_ = DeviceComposition::tapOnly;
+    }
+    rebuildChain(*cause);
+}
+
+bool CoreAudioTapCapture::rebuildAllowed(std::chrono::steady_clock::time_point now) {
+    while (!rebuildTimes_.empty() && now - rebuildTimes_.front() >= std::chrono::minutes(1)) {
+        rebuildTimes_.pop_front();
+    }
+    if (rebuildTimes_.size() >= kRebuildsPerMinute) {
+        return false;
+    }
+    rebuildTimes_.push_back(now);
+    return true;
+}
+
+void CoreAudioTapCapture::rebuildChain(const AudioState& cause) {
+    rebuilds_ += 1;
+    Diagnostics::write(audioStateLine(cause, composition_, rebuilds_), Diagnostics::standardError);
+    stateMonitor_.announced(cause);
+    TapDescription description = tapDescription_;  // with the processes the tap covers now
+    description.name = kTapNamePrefix + makeUUIDString();
+    // A restarted service has forgotten every listener, the process list's included.
+    const bool listenAgain =
+        cause.reason == AudioStateReason::serviceRestarted && processListener_.has_value();
+    if (listenAgain) {
+        hardware_.removeProcessListListener(*processListener_);
+        processListener_.reset();
+    }
+    releaseChain();
+    buildChain(std::move(description));
+    // The new device's cycles start a clock of their own, at the rate it tells.
+    ioQueue_.post([weak = weak_from_this(), rate = usableRate(inputSampleRate_)] {
+        if (auto capture = weak.lock()) {
+            capture->resampler_ = std::make_unique<StereoResampler>(rate, 48000.0);
+            capture->rateFollower_ = RateFollower(rate);
+            capture->expectedSampleTime_.reset();
+            capture->resumeFromHostNs_ = capture->expectedHostTimeNs_;
+        }
+    });
+    startDevice();
+    if (listenAgain) {
+        followProcesses();
+    }
+}
+
+std::optional<bool> CoreAudioTapCapture::sourcesRunningOutput() {
+    std::vector<AudioObjectID> covered;
+    if (tapDescription_.kind == TapDescription::Kind::stereoMixdownOfProcesses) {
+        covered = tapDescription_.processes;
+    } else {
+        std::vector<AudioProcess> all;
+        if (hardware_.readProcessList(all) != 0) {
+            return std::nullopt;
+        }
+        for (const AudioProcess& process : all) {
+            if (!std::binary_search(tapDescription_.processes.begin(),
+                                    tapDescription_.processes.end(), process.object)) {
+                covered.push_back(process.object);
+            }
+        }
+    }
+    bool known = false;
+    for (AudioObjectID process : covered) {
+        bool running = false;
+        if (hardware_.readProcessIsRunningOutput(process, running) != 0) {
+            continue;
+        }
+        if (running) {
+            return true;
+        }
+        known = true;
+    }
+    return known || covered.empty() ? std::optional(false) : std::nullopt;
+}
+
+bool CoreAudioTapCapture::sourcesGone() {
+    if (options_.selection != CaptureSelection::include || !tapDescription_.processes.empty()) {
+        return false;
+    }
+    const std::set<std::int32_t> chosen = chosenProcesses();
+    return std::none_of(chosen.begin(), chosen.end(), [this](std::int32_t pid) {
+        return workspace_.parentProcessIdentifier(pid).has_value();
+    });
 }
 
 }  // namespace qor

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <set>
@@ -14,6 +16,7 @@
 
 #include "AudioHardware.h"
 #include "AudioSinks.h"
+#include "AudioState.h"
 #include "CLIOptions.h"
 #include "Diagnostics.h"
 #include "IOQueue.h"
@@ -31,9 +34,9 @@ inline constexpr const char* kAggregateDeviceUIDPrefix = "com.brinvale.qor.nativ
 // A fresh random UUID in its 36-character upper-case text form.
 std::string makeUUIDString();
 
-// Threads: construction, run(), stop() and the signal handlers run on the main thread; consume()
-// and the diagnostics timer run on the I/O queue. Callbacks hold the capture weakly, so it is
-// always owned by a shared_ptr (use create()).
+// Threads: construction, run(), stop(), the signal handlers, the audio-state watch and every
+// rebuild of the chain run on the main thread; consume() and the diagnostics timer run on the I/O
+// queue. Callbacks hold the capture weakly, so it is always owned by a shared_ptr (use create()).
 class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapture> {
   public:
     static std::shared_ptr<CoreAudioTapCapture> create(CLIOptions options,
@@ -80,6 +83,7 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
 
   private:
     struct DiagnosticTimer;
+    struct StateTimer;
 
     CoreAudioTapCapture(CLIOptions options, std::shared_ptr<AudioSink> sink, Platform& platform);
 
@@ -87,6 +91,26 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     AudioStreamBasicDescription readTapFormat();
     void createAggregateDevice(const std::string& tapUID);
     void registerIOProc();
+    // The chain: the tap (and the permission probe), its aggregate device, the I/O proc and the
+    // device's event listener, made in this order and released in the reverse one. Building
+    // throws HelperError naming the failing step; releasing never fails.
+    void buildChain(TapDescription description);
+    void startDevice();
+    void releaseChain();
+    void listenForDeviceEvents();
+    // Main thread, a few times a second: tells the state monitor what happened, writes the state
+    // lines and decides whether to rebuild the chain.
+    void startStateWatch();
+    void watchState();
+    void recover(const AudioObservation& seen);
+    bool rebuildAllowed(std::chrono::steady_clock::time_point now);
+    // Announces the rebuild with `cause`, releases the chain and builds it again with the
+    // processes the tap covered. Throws HelperError when a step fails.
+    void rebuildChain(const AudioState& cause);
+    // Whether any process the tap takes in produces output; absent when the platform cannot tell.
+    std::optional<bool> sourcesRunningOutput();
+    // --include-tree only: every chosen process has exited.
+    bool sourcesGone();
     void installSignalHandlers();
     void startDiagnostics();
     // The rate the device runs at, when it tells one; else the tap format's.
@@ -98,7 +122,9 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     // (the graph did not schedule the capture, the device dropped cycles) go out as silence.
     void keepDeviceTime(const IOCycleTime& time, std::size_t frames, bool rateChanged);
     // On the I/O queue: one block to the sink, counted once the sink took it.
-    void deliver(std::span<const float> block);
+    // True when the block reached the sink and has a sample that is not an exact zero.
+    bool deliver(std::span<const float> block);
+    void deliverSilence(std::uint64_t frames);
     // A chosen process stands for its whole tree, which changes while the capture runs.
     bool followsProcesses() const;
     std::set<std::int32_t> chosenProcesses();
@@ -124,6 +150,24 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     ProcessTree processTree_;
     double inputSampleRate_ = 48000.0;
     std::shared_ptr<DiagnosticTimer> diagnosticTimer_;
+    std::optional<DeviceEventListenerID> deviceListener_;
+    DeviceComposition composition_ = DeviceComposition::tapIsMainAndClock;
+    // The tap refused its own description right after it was made: no permission to capture.
+    bool permissionDenied_ = false;
+    bool deviceStarted_ = false;
+    std::chrono::steady_clock::time_point chainStartedAt_{};
+    std::uint64_t chainStartCallbacks_ = 0;  // the counts below when the chain started
+    std::uint64_t chainStartAudible_ = 0;
+    bool compositionChecked_ = false;
+    std::uint64_t seenCallbacks_ = 0;  // the counts below at the last look
+    std::uint64_t seenAudible_ = 0;
+    AudioStateMonitor stateMonitor_;
+    std::shared_ptr<StateTimer> stateTimer_;
+    std::optional<DeviceEvent> pendingDeviceEvent_;
+    std::uint64_t chainNumber_ = 0;  // counts the chains built, for their device events
+    std::deque<std::chrono::steady_clock::time_point> rebuildTimes_;  // those of the last minute
+    int rebuilds_ = 0;
+    std::exception_ptr chainFailure_;  // a rebuild step that failed ends the capture
 
     // Written by run() before the device starts, then used by the I/O queue only, which replaces
     // them when the source's rate changes.
@@ -138,6 +182,13 @@ class CoreAudioTapCapture : public std::enable_shared_from_this<CoreAudioTapCapt
     std::uint64_t byteCount_ = 0;
     float lastPeak_ = 0.0f;
     std::uint64_t silentPacketCount_ = 0;  // delivered blocks whose samples are all exact zeros
+    // Written on the I/O queue, read by the main thread's state watch: the device's callbacks, and
+    // those whose block had a sample that is not an exact zero.
+    std::atomic<std::uint64_t> callbackCount_{0};
+    std::atomic<std::uint64_t> audibleCallbackCount_{0};
+    // I/O queue only: the host time at which the output of a replaced chain ended; the new chain's
+    // first cycle fills the gap up to its own start with silence.
+    std::optional<std::uint64_t> resumeFromHostNs_;
     // The host time of the first frame of the last block that had one, and that frame's index in
     // the output stream; 0 before the first.
     std::uint64_t hostTimeNs_ = 0;

@@ -157,6 +157,43 @@ OSStatus PipeWireAudioHardware::readProcessList(std::vector<AudioProcess>& outPr
     return status;
 }
 
+OSStatus PipeWireAudioHardware::readProcessIsRunningOutput(AudioObjectID process,
+                                                           bool& outRunning) {
+    OSStatus status = kAudioHardwareNoError;
+    auto connection = connectionCache_.connection(status);
+    if (connection == nullptr) {
+        return status;
+    }
+    bool running = false;
+    status = connection->perform([&] {
+        // The streams' states arrive as they change; what has arrived is enough.
+        connection->dispatchPending();
+        const Graph& graph = connection->graph();
+        const auto client = graph.clients.find(process);
+        if (client == graph.clients.end()) {
+            return kStatusUnknownObject;
+        }
+        const std::optional<std::int32_t> pid = processIdentifierOf(client->second.properties);
+        for (const auto& [node, properties] : graph.nodes) {
+            if (!isPlaybackStream(properties) || !connection->streamRunning(node)) {
+                continue;
+            }
+            const auto owner = graph.clients.find(
+                unsignedProperty(properties, "client.id").value_or(SPA_ID_INVALID));
+            if (owner != graph.clients.end() &&
+                (owner->first == process ||
+                 (pid && processIdentifierOf(owner->second.properties) == pid))) {
+                running = true;
+            }
+        }
+        return kAudioHardwareNoError;
+    });
+    if (status == kAudioHardwareNoError) {
+        outRunning = running;
+    }
+    return status;
+}
+
 OSStatus PipeWireAudioHardware::addProcessListListener(ProcessListHandler handler,
                                                        ProcessListListenerID& outListener) {
     OSStatus status = kAudioHardwareNoError;

@@ -15,6 +15,9 @@
 // - I/O proc, device start and stop: the node's process callback, delivered onto the capture's
 //   I/O queue, and the node's activation.
 // - device lost: the node failed, the server destroyed it, or the connection broke.
+// - device events (service restart, device death): none; a lost server is a lost device, and the
+//   graph moves the node to another driver by itself, so rebuilding brings nothing back.
+// - process producing output: one of the process's playback streams is in the running state.
 // - OSStatus: the backend's own negative statuses (PipeWireStatus.h) or PipeWire's negative errno.
 #pragma once
 
@@ -22,6 +25,7 @@
 #include <memory>
 
 #include "PipeWireConnection.h"
+#include "PipeWireStatus.h"
 #include "PipeWireTap.h"
 #include "SystemCollation.h"
 
@@ -66,6 +70,17 @@ class PipeWireAudioHardware final : public AudioHardware {
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
+    // Whether a playback stream of the client's process is in the running state.
+    OSStatus readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) override;
+    OSStatus addDeviceEventListener(AudioObjectID, DeviceEventHandler,
+                                    DeviceEventListenerID& outListener) override {
+        outListener = 0;
+        return kAudioHardwareNoError;
+    }
+    OSStatus removeDeviceEventListener(DeviceEventListenerID) override {
+        return kAudioHardwareNoError;
+    }
+    bool rebuildingRecoversDevice() const override { return false; }
 
   private:
     struct Device {

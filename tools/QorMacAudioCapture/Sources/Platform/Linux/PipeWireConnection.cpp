@@ -148,7 +148,8 @@ class Connection::LoopWaiter final : public IOQueue::Waiter {
     bool woken_ = false;
 };
 
-// A client bound for its info: the registry only carries a few of its properties.
+// A client bound for its info: the registry only carries a few of its properties. A playback
+// stream's node is bound the same way, for its state.
 struct Connection::BoundClient {
     Connection* owner = nullptr;
     std::uint32_t id = 0;
@@ -234,11 +235,13 @@ Connection::~Connection() {
         spa_hook_remove(&settingsListener_);
         pw_proxy_destroy(settings_);
     }
-    for (auto& client : clients_) {
-        spa_hook_remove(&client->listener);
-        pw_proxy_destroy(client->proxy);
+    for (auto* bound : {&clients_, &streams_}) {
+        for (auto& object : *bound) {
+            spa_hook_remove(&object->listener);
+            pw_proxy_destroy(object->proxy);
+        }
+        bound->clear();
     }
-    clients_.clear();
     if (registry_ != nullptr) {
         spa_hook_remove(&registryListener_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
@@ -461,24 +464,21 @@ void Connection::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
     Properties properties = propertiesOf(props);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
         self->graph_.clients[id] = Graph::Client{std::move(properties), false};
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
-        if (proxy != nullptr) {
-            auto bound = std::make_unique<BoundClient>();
-            bound->owner = self;
-            bound->id = id;
-            bound->proxy = proxy;
+        if (auto bound = self->bind(id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT)) {
             static const pw_client_events clientEvents = [] {
                 pw_client_events events{};
                 events.version = PW_VERSION_CLIENT_EVENTS;
                 events.info = &Connection::onClientInfo;
                 return events;
             }();
-            pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound->listener,
+            pw_client_add_listener(reinterpret_cast<pw_client*>(bound->proxy), &bound->listener,
                                    &clientEvents, bound.get());
             self->clients_.push_back(std::move(bound));
         }
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        if (isPlaybackStream(properties)) {
+            self->bindStream(id);
+        }
         self->graph_.nodes[id] = std::move(properties);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         Graph::Port port;
@@ -520,13 +520,16 @@ void Connection::onGlobalRemove(void* data, std::uint32_t id) {
         self->forcedRate_.reset();
         return;
     }
-    auto bound = std::find_if(self->clients_.begin(), self->clients_.end(),
-                              [id](const auto& client) { return client->id == id; });
-    if (bound != self->clients_.end()) {
-        spa_hook_remove(&(*bound)->listener);
-        pw_proxy_destroy((*bound)->proxy);
-        self->clients_.erase(bound);
+    for (auto* objects : {&self->clients_, &self->streams_}) {
+        auto bound = std::find_if(objects->begin(), objects->end(),
+                                  [id](const auto& object) { return object->id == id; });
+        if (bound != objects->end()) {
+            spa_hook_remove(&(*bound)->listener);
+            pw_proxy_destroy((*bound)->proxy);
+            objects->erase(bound);
+        }
     }
+    self->runningStreams_.erase(id);
     const bool known = self->graph_.clients.erase(id) + self->graph_.nodes.erase(id) +
                            self->graph_.ports.erase(id) >
                        0;
@@ -547,6 +550,47 @@ void Connection::onClientInfo(void* data, const pw_client_info* info) {
     }
     client->second.described = true;
     self->notifyGraphChanged();
+}
+
+std::unique_ptr<Connection::BoundClient> Connection::bind(std::uint32_t id, const char* type,
+                                                          std::uint32_t version) {
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, id, type, version, 0));
+    if (proxy == nullptr) {
+        return nullptr;
+    }
+    auto bound = std::make_unique<BoundClient>();
+    bound->owner = this;
+    bound->id = id;
+    bound->proxy = proxy;
+    return bound;
+}
+
+void Connection::bindStream(std::uint32_t id) {
+    auto bound = bind(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE);
+    if (bound == nullptr) {
+        return;  // its state stays unknown, which reads as not running
+    }
+    static const pw_node_events nodeEvents = [] {
+        pw_node_events events{};
+        events.version = PW_VERSION_NODE_EVENTS;
+        events.info = &Connection::onNodeInfo;
+        return events;
+    }();
+    pw_node_add_listener(reinterpret_cast<pw_node*>(bound->proxy), &bound->listener, &nodeEvents,
+                         bound.get());
+    streams_.push_back(std::move(bound));
+}
+
+void Connection::onNodeInfo(void* data, const pw_node_info* info) {
+    auto* bound = static_cast<BoundClient*>(data);
+    if ((info->change_mask & PW_NODE_CHANGE_MASK_STATE) == 0) {
+        return;
+    }
+    if (info->state == PW_NODE_STATE_RUNNING) {
+        bound->owner->runningStreams_.insert(bound->id);
+    } else {
+        bound->owner->runningStreams_.erase(bound->id);
+    }
 }
 
 int Connection::onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char*,

@@ -34,6 +34,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void dispatchPending() { drain(); }
 
     const Graph& graph() const { return graph_; }
+    // Whether a playback stream's node is in the running state (the graph schedules it). A
+    // stream is bound for its info when it appears; false until that info has arrived.
+    bool streamRunning(std::uint32_t node) const { return runningStreams_.contains(node); }
     const std::string& serverVersion() const { return version_; }
     std::uint32_t rate() const;
     pw_core* core() const { return core_; }
@@ -128,6 +132,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool drain();
     static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
+    // A proxy of the object with its owner and id; its listener is the caller's to add.
+    std::unique_ptr<BoundClient> bind(std::uint32_t id, const char* type, std::uint32_t version);
+    void bindStream(std::uint32_t id);
     void markLost();
 
     static void onCoreInfo(void* data, const pw_core_info* info);
@@ -137,6 +144,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
                          std::uint32_t version, const spa_dict* props);
     static void onGlobalRemove(void* data, std::uint32_t id);
     static void onClientInfo(void* data, const pw_client_info* info);
+    static void onNodeInfo(void* data, const pw_node_info* info);
     static int onMetadataProperty(void* data, std::uint32_t subject, const char* key,
                                   const char* type, const char* value);
 
@@ -154,6 +162,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     spa_hook registryListener_{};
     spa_hook settingsListener_{};
     std::vector<std::unique_ptr<BoundClient>> clients_;
+    std::vector<std::unique_ptr<BoundClient>> streams_;  // playback streams, bound for their state
+    std::set<std::uint32_t> runningStreams_;
 
     Graph graph_;
     std::string version_;

@@ -78,6 +78,13 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
         });
     }
 
+    // Once its clock has run `seconds`, the device calls `end` instead of its next cycle and
+    // delivers nothing more. Call before start().
+    void endWith(double seconds, std::function<void()> end) {
+        endAt_ = seconds;
+        end_ = std::move(end);
+    }
+
     void stop() {
         stopped_ = true;
         boost::asio::post(timer_.get_executor(), [self = shared_from_this()] {
@@ -126,6 +133,11 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     // Channel 0 carries the mix, channel 1 its negation, further channels a constant, so a test
     // can tell which channels reached the block.
     void cycle() {
+        if (endAt_ && seconds_ >= *endAt_) {
+            stopped_ = true;
+            end_();
+            return;
+        }
         applyRateChanges();
         const Tones tones = advance_(seconds_);
         if (stopped_) {
@@ -157,7 +169,7 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
         const bool stalled = std::any_of(stalls_.begin(), stalls_.end(), [at](const auto& stall) {
             return at >= stall.first && at < stall.first + stall.second;
         });
-        if (!stalled) {
+        if (!stalled && block_) {
             block_(storage_.list(), time);
         }
     }
@@ -170,6 +182,8 @@ class SimulatedPlatform::Generator : public std::enable_shared_from_this<Generat
     const std::uint32_t frames_;
     const std::function<Tones(double)> advance_;
     const std::optional<double> loseAfter_;
+    std::optional<double> endAt_;
+    std::function<void()> end_;
     const std::vector<RateChange> changes_;
     const std::optional<double> deliverSeconds_;
     const std::vector<std::pair<double, double>> stalls_;
@@ -251,6 +265,9 @@ Scenario Scenario::fromJSON(const JSON& json) {
         if (entry.contains("endsAfter")) {
             application.endsAfter = entry["endsAfter"].get<double>();
         }
+        if (entry.contains("playsUntil")) {
+            application.playsUntil = entry["playsUntil"].get<double>();
+        }
         scenario.applications.push_back(std::move(application));
     }
     if (json.contains("ownPid")) {
@@ -290,6 +307,22 @@ Scenario Scenario::fromJSON(const JSON& json) {
     if (json.contains("loseServerAfterSeconds")) {
         scenario.loseServerAfterSeconds = json["loseServerAfterSeconds"].get<double>();
     }
+    for (const JSON& span : json.value("zeroSpans", JSON::array())) {
+        scenario.zeroSpans.emplace_back(span.at(0).get<double>(), span.at(1).get<double>());
+    }
+    if (json.contains("serviceRestartAfterSeconds")) {
+        scenario.deviceEvent = {json["serviceRestartAfterSeconds"].get<double>(),
+                                DeviceEvent::serviceRestarted};
+    }
+    if (json.contains("deviceDiesAfterSeconds")) {
+        scenario.deviceEvent = {json["deviceDiesAfterSeconds"].get<double>(),
+                                DeviceEvent::deviceDied};
+    }
+    scenario.compositionFault = json.value("compositionFault", std::string());
+    const JSON rebuildFailures = json.value("rebuildFailures", JSON::object());
+    for (const auto& [operation, status] : rebuildFailures.items()) {
+        scenario.rebuildFailures[operation] = status.get<OSStatus>();
+    }
     scenario.eventLogPath = json.value("eventLog", std::string());
     return scenario;
 }
@@ -305,6 +338,15 @@ SimulatedPlatform::~SimulatedPlatform() {
 }
 
 OSStatus SimulatedPlatform::failure(const std::string& operation) const {
+    // A chain starts with its tap: the operation belongs to the chain of the latest tap, or, for
+    // a tap, to the one it starts.
+    const std::size_t chain = operation == "createProcessTap" ? tapsCreated_ + 1 : tapsCreated_;
+    if (chain > 1) {
+        auto found = scenario_.rebuildFailures.find(operation);
+        if (found != scenario_.rebuildFailures.end()) {
+            return found->second;
+        }
+    }
     auto found = scenario_.failures.find(operation);
     return found == scenario_.failures.end() ? 0 : found->second;
 }
@@ -323,7 +365,8 @@ std::vector<std::string> SimulatedPlatform::events() const {
 
 std::size_t SimulatedPlatform::liveObjects() const {
     std::lock_guard guard(mutex_);
-    return taps_.size() + deviceTap_.size() + procs_.size() + listeners_.size();
+    return taps_.size() + deviceTap_.size() + procs_.size() + listeners_.size() +
+           deviceListeners_.size();
 }
 
 std::vector<TapDescription> SimulatedPlatform::tapDescriptions() const {
@@ -354,6 +397,7 @@ OSStatus SimulatedPlatform::createProcessTap(const TapDescription& description,
         return status;
     }
     outTap = nextObject_++;
+    ++tapsCreated_;
     taps_[outTap] = description;
     record("create tap " + std::to_string(outTap));
     return 0;
@@ -420,6 +464,9 @@ OSStatus SimulatedPlatform::createAggregateDevice(const AggregateDeviceDescripti
     }
     outDevice = nextObject_++;
     deviceTap_[outDevice] = tap;
+    if (!description.clockDevice.empty() && !description.mainSubDevice.empty()) {
+        tapClockedDevices_.insert(outDevice);
+    }
     record("create device " + std::to_string(outDevice));
     return 0;
 }
@@ -440,7 +487,7 @@ std::vector<std::pair<double, float>> SimulatedPlatform::tonesFor(const TapDescr
     std::vector<std::pair<double, float>> tones;
     const bool mixdown = tap.kind == TapDescription::Kind::stereoMixdownOfProcesses;
     for (const Application& application : scenario_.applications) {
-        if (application.audioObject == 0 || application.terminated || !exists(application)) {
+        if (application.audioObject == 0 || !playing(application)) {
             continue;
         }
         const bool listed = std::find(tap.processes.begin(), tap.processes.end(),
@@ -478,9 +525,24 @@ OSStatus SimulatedPlatform::deviceStart(AudioObjectID device, IOProcID proc) {
         return -50;
     }
     Proc& entry = found->second;
+    // The clock runs on from where the previous device left it; only the first device meets the
+    // scenario's device event, and a device with the faulty composition may never call.
+    const double base = clock_;
+    const bool first = devicesStarted_++ == 0;
+    const bool calls =
+        scenario_.compositionFault != "no_callbacks" || !tapClockedDevices_.contains(device);
+    // The device's cycles end at the same time of the clock, whichever device runs then.
+    Scenario timed = scenario_;
+    if (timed.deliverSeconds) {
+        timed.deliverSeconds = std::max(*timed.deliverSeconds - base, 0.0);
+    }
     entry.generator = std::make_shared<Generator>(
-        *entry.queue, entry.block, entry.lost, scenario_,
-        [this, device](double seconds) { return advance(device, seconds); });
+        *entry.queue, calls ? entry.block : IOBlock{}, entry.lost, timed,
+        [this, device, base](double seconds) { return advance(device, base + seconds); });
+    if (first && scenario_.deviceEvent) {
+        entry.generator->endWith(scenario_.deviceEvent->first,
+                                 [this, device] { tell(device, scenario_.deviceEvent->second); });
+    }
     entry.generator->start();
     record("start device " + std::to_string(device));
     return 0;
@@ -513,6 +575,7 @@ OSStatus SimulatedPlatform::destroyIOProcID(AudioObjectID, IOProcID proc) {
 
 OSStatus SimulatedPlatform::destroyAggregateDevice(AudioObjectID device) {
     std::lock_guard guard(mutex_);
+    tapClockedDevices_.erase(device);
     if (deviceTap_.erase(device) == 0) {
         return -50;
     }
@@ -619,6 +682,9 @@ OSStatus SimulatedPlatform::setTapDescription(AudioObjectID tap,
     if (found == taps_.end()) {
         return -50;
     }
+    if (found->second.processes == description.processes) {
+        return 0;  // nothing changes, nothing to record
+    }
     found->second.processes = description.processes;
     std::string list;
     for (AudioObjectID object : description.processes) {
@@ -659,8 +725,14 @@ std::vector<std::pair<double, float>> SimulatedPlatform::advance(AudioObjectID d
             }
             existing_ = std::move(existing);
         }
+        const bool zeros =
+            std::any_of(scenario_.zeroSpans.begin(), scenario_.zeroSpans.end(),
+                        [seconds](const auto& span) {
+                            return seconds >= span.first && seconds < span.first + span.second;
+                        }) ||
+            (scenario_.compositionFault == "zeros" && tapClockedDevices_.contains(device));
         auto tap = deviceTap_.find(device);
-        if (tap != deviceTap_.end() && taps_.contains(tap->second)) {
+        if (!zeros && tap != deviceTap_.end() && taps_.contains(tap->second)) {
             tones = tonesFor(taps_.at(tap->second));
         }
     }
@@ -668,6 +740,62 @@ std::vector<std::pair<double, float>> SimulatedPlatform::advance(AudioObjectID d
         handler();
     }
     return tones;
+}
+
+bool SimulatedPlatform::playing(const Application& application) const {
+    return !application.terminated && exists(application) &&
+           (!application.playsUntil || clock_ < *application.playsUntil);
+}
+
+OSStatus SimulatedPlatform::readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("readProcessIsRunningOutput")) {
+        return status;
+    }
+    for (const Application& application : scenario_.applications) {
+        if (application.audioObject == process && exists(application)) {
+            outRunning = playing(application);
+            return 0;
+        }
+    }
+    return -50;
+}
+
+OSStatus SimulatedPlatform::addDeviceEventListener(AudioObjectID device, DeviceEventHandler handler,
+                                                   DeviceEventListenerID& outListener) {
+    std::lock_guard guard(mutex_);
+    if (OSStatus status = failure("addDeviceEventListener")) {
+        return status;
+    }
+    if (!deviceTap_.contains(device)) {
+        return -50;
+    }
+    outListener = nextDeviceListener_++;
+    deviceListeners_[outListener] = {device, std::move(handler)};
+    return 0;
+}
+
+OSStatus SimulatedPlatform::removeDeviceEventListener(DeviceEventListenerID listener) {
+    std::lock_guard guard(mutex_);
+    return deviceListeners_.erase(listener) == 0 ? -50 : 0;
+}
+
+void SimulatedPlatform::tell(AudioObjectID device, DeviceEvent event) {
+    std::vector<DeviceEventHandler> toTell;
+    {
+        std::lock_guard guard(mutex_);
+        record(std::string(event == DeviceEvent::serviceRestarted ? "service restarts"
+                                                                  : "device dies") +
+               " " + std::to_string(device));
+        for (const auto& [id, listener] : deviceListeners_) {
+            if (listener.first == device) {
+                toTell.push_back(listener.second);
+            }
+        }
+    }
+    for (const DeviceEventHandler& handler : toTell) {
+        handler(event);
+    }
 }
 
 }  // namespace qor::simulated

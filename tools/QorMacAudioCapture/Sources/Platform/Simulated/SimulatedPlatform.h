@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct Application {
     // until `endsAfter`.
     double startsAfter = 0.0;
     std::optional<double> endsAfter;
+    // It stops producing output (and says so) once the clock has run this long.
+    std::optional<double> playsUntil;
 };
 
 // The device changes the rate it delivers (and, interleaved, its channel count) once its clock has
@@ -69,9 +72,21 @@ struct Scenario {
     std::vector<std::pair<double, double>> stalls;
     // Operation name -> status it returns: createProcessTap, readTapUID, readTapFormat,
     // createAggregateDevice, readDeviceSampleRate, createIOProc, deviceStart, readProcessList,
-    // addProcessListListener, setTapDescription.
+    // addProcessListListener, setTapDescription, readProcessIsRunningOutput,
+    // addDeviceEventListener.
     std::map<std::string, OSStatus> failures;
     std::optional<double> loseServerAfterSeconds;
+    // Spans of the clock (start, length in seconds) in which the tap delivers exact zeros while
+    // its processes still say they produce output, as without the permission to capture.
+    std::vector<std::pair<double, double>> zeroSpans;
+    // The first device dies, or the audio service restarts, once its clock has run this long: it
+    // tells its device-event listeners and delivers nothing more.
+    std::optional<std::pair<double, DeviceEvent>> deviceEvent;
+    // What a device described with its tap as main sub-device and clock does: "no_callbacks"
+    // (never calls), "zeros" (calls with exact zeros), or "" (works like any other).
+    std::string compositionFault;
+    // Like `failures`, for the operations of every chain after the first.
+    std::map<std::string, OSStatus> rebuildFailures;
     std::string eventLogPath;  // each event appended as a line when it happens
 
     static Scenario fromJSON(const JSON& json);
@@ -114,6 +129,11 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) override;
+    OSStatus addDeviceEventListener(AudioObjectID device, DeviceEventHandler handler,
+                                    DeviceEventListenerID& outListener) override;
+    OSStatus removeDeviceEventListener(DeviceEventListenerID listener) override;
+    bool rebuildingRecoversDevice() const override { return true; }
 
     // Workspace
     std::vector<RunningApplication> runningApplications() override;
@@ -143,6 +163,9 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     // The generator's step on the I/O queue: moves the clock, starts and ends processes (telling
     // the listeners when the set changed) and returns the tones the device's tap hears now.
     std::vector<std::pair<double, float>> advance(AudioObjectID device, double seconds);
+    // On the I/O queue: tells the device's event listeners.
+    void tell(AudioObjectID device, DeviceEvent event);
+    bool playing(const Application& application) const;  // with mutex_ held
 
     const Scenario scenario_;
     mutable std::mutex mutex_;  // guards everything below; tests read from other threads
@@ -150,6 +173,11 @@ class SimulatedPlatform final : public AudioHardware, public Workspace, public S
     std::vector<std::string> events_;
     std::map<AudioObjectID, TapDescription> taps_;
     std::map<AudioObjectID, AudioObjectID> deviceTap_;  // device -> its tap
+    std::set<AudioObjectID> tapClockedDevices_;         // described with the tap as main and clock
+    std::size_t tapsCreated_ = 0;
+    std::size_t devicesStarted_ = 0;
+    std::map<DeviceEventListenerID, std::pair<AudioObjectID, DeviceEventHandler>> deviceListeners_;
+    DeviceEventListenerID nextDeviceListener_ = 1;
     std::vector<TapDescription> tapHistory_;
     std::vector<AggregateDeviceDescription> aggregateHistory_;
     struct Proc {

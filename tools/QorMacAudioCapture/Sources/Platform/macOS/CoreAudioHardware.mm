@@ -26,6 +26,13 @@
 // AudioDeviceDestroyIOProcID                  destroyIOProcID              none
 // AudioHardwareDestroyAggregateDevice         destroyAggregateDevice       none
 // AudioHardwareDestroyProcessTap              destroyProcessTap            none
+// AudioObjectGetPropertyData process 'piro'   readProcessIsRunningOutput   none (the state says
+//                                                                          "unknown")
+// AudioObjectAddPropertyListenerBlock         addDeviceEventListener       none (a dead device still
+//   1 'srst', device 'livn'                                                 shows by its silence)
+// AudioObjectGetPropertyData device 'livn'    (the 'livn' listener)        a failing read is a
+//                                                                          dead device
+// AudioObjectRemovePropertyListenerBlock      removeDeviceEventListener    none
 // * on the system object, qualified by the pid (4 bytes), data preset to 0; the core's list
 //   lookup skips a failure instead of reporting it.
 // clang-format on
@@ -86,6 +93,7 @@ static_assert(::kAudioHardwarePropertyProcessObjectList ==
               qor::kAudioHardwarePropertyProcessObjectList);
 static_assert(::kAudioProcessPropertyPID == qor::kAudioProcessPropertyPID);
 static_assert(::kAudioTapPropertyDescription == qor::kAudioTapPropertyDescription);
+static_assert(::kAudioProcessPropertyIsRunningOutput == qor::kAudioProcessPropertyIsRunningOutput);
 
 namespace {
 
@@ -226,10 +234,106 @@ struct CoreAudioHardware::Registration {
 
 CoreAudioHardware::CoreAudioHardware() = default;
 
+// The two listeners that tell whether a device may be gone, on a queue of their own so that
+// removal can wait for a call already under way. Core Audio keeps a copy of each block until it is
+// removed.
+struct CoreAudioHardware::DeviceListener {
+    AudioObjectID device = ::kAudioObjectUnknown;
+    dispatch_queue_t queue = nil;
+    AudioObjectPropertyListenerBlock restarted = nil;  // on the system object's 'srst'
+    AudioObjectPropertyListenerBlock alive = nil;      // on the device's 'livn'
+    bool restartedAdded = false;
+    bool aliveAdded = false;
+};
+
 CoreAudioHardware::~CoreAudioHardware() {
+    while (!deviceListeners_.empty()) {
+        removeDeviceEventListener(deviceListeners_.begin()->first);
+    }
     while (!listeners_.empty()) {
         removeProcessListListener(listeners_.begin()->first);
     }
+}
+
+OSStatus CoreAudioHardware::readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) {
+    if (@available(macOS 14.2, *)) {
+        const AudioObjectPropertyAddress address =
+            globalAddress(::kAudioProcessPropertyIsRunningOutput);
+        UInt32 running = 0;
+        UInt32 size = sizeof running;
+        const OSStatus status =
+            AudioObjectGetPropertyData(process, &address, 0, nullptr, &size, &running);
+        if (status == noErr) {
+            outRunning = running != 0;
+        }
+        return status;
+    }
+    return ::kAudioHardwareUnsupportedOperationError;
+}
+
+OSStatus CoreAudioHardware::addDeviceEventListener(AudioObjectID device, DeviceEventHandler handler,
+                                                   DeviceEventListenerID& outListener) {
+    auto listener = std::make_unique<DeviceListener>();
+    listener->device = device;
+    listener->queue =
+        dispatch_queue_create("com.brinvale.qor.native-audio.device-events", DISPATCH_QUEUE_SERIAL);
+    const DeviceEventHandler tell = std::move(handler);
+    listener->restarted = ^(UInt32, const AudioObjectPropertyAddress*) {
+      tell(DeviceEvent::serviceRestarted);
+    };
+    // 'livn' changes both ways; only a device that no longer reads as alive is reported.
+    listener->alive = ^(UInt32, const AudioObjectPropertyAddress*) {
+      const AudioObjectPropertyAddress address = globalAddress(::kAudioDevicePropertyDeviceIsAlive);
+      UInt32 alive = 0;
+      UInt32 size = sizeof alive;
+      if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &alive) != noErr ||
+          alive == 0) {
+          tell(DeviceEvent::deviceDied);
+      }
+    };
+    const AudioObjectPropertyAddress restartAddress =
+        globalAddress(::kAudioHardwarePropertyServiceRestarted);
+    const OSStatus restartStatus = AudioObjectAddPropertyListenerBlock(
+        ::kAudioObjectSystemObject, &restartAddress, listener->queue, listener->restarted);
+    listener->restartedAdded = restartStatus == noErr;
+    const AudioObjectPropertyAddress aliveAddress =
+        globalAddress(::kAudioDevicePropertyDeviceIsAlive);
+    const OSStatus aliveStatus = AudioObjectAddPropertyListenerBlock(
+        device, &aliveAddress, listener->queue, listener->alive);
+    listener->aliveAdded = aliveStatus == noErr;
+    if (!listener->restartedAdded && !listener->aliveAdded) {
+        return aliveStatus;
+    }
+    outListener = nextDeviceListener_++;
+    deviceListeners_[outListener] = std::move(listener);
+    return noErr;
+}
+
+OSStatus CoreAudioHardware::removeDeviceEventListener(DeviceEventListenerID listener) {
+    const auto found = deviceListeners_.find(listener);
+    if (found == deviceListeners_.end()) {
+        return ::kAudioHardwareBadObjectError;
+    }
+    DeviceListener& entry = *found->second;
+    OSStatus status = noErr;
+    if (entry.restartedAdded) {
+        const AudioObjectPropertyAddress address =
+            globalAddress(::kAudioHardwarePropertyServiceRestarted);
+        status = AudioObjectRemovePropertyListenerBlock(::kAudioObjectSystemObject, &address,
+                                                        entry.queue, entry.restarted);
+    }
+    if (entry.aliveAdded) {
+        const AudioObjectPropertyAddress address =
+            globalAddress(::kAudioDevicePropertyDeviceIsAlive);
+        const OSStatus removed = AudioObjectRemovePropertyListenerBlock(entry.device, &address,
+                                                                        entry.queue, entry.alive);
+        status = status != noErr ? status : removed;
+    }
+    // A call already handed to the queue finishes before the handler's owner may go. Never called
+    // on that queue (the capture removes its listeners on the main thread).
+    dispatch_sync_f(entry.queue, nullptr, [](void*) {});
+    deviceListeners_.erase(found);
+    return status;
 }
 
 OSStatus CoreAudioHardware::createProcessTap(const TapDescription& description,
@@ -421,15 +525,21 @@ OSStatus CoreAudioHardware::createAggregateDevice(const AggregateDeviceDescripti
                 @kAudioSubTapDriftCompensationKey : @(tap.driftCompensation),
             }];
         }
-        NSDictionary* dictionary = @{
+        NSMutableDictionary* dictionary = [@{
             @kAudioAggregateDeviceNameKey : toNSString(description.name),
             @kAudioAggregateDeviceUIDKey : toNSString(description.uid),
-            @kAudioAggregateDeviceMainSubDeviceKey : toNSString(description.mainSubDevice),
-            @kAudioAggregateDeviceClockDeviceKey : toNSString(description.clockDevice),
             @kAudioAggregateDeviceIsPrivateKey : @(description.isPrivate),
             @kAudioAggregateDeviceIsStackedKey : @(description.isStacked),
             @kAudioAggregateDeviceTapListKey : taps,
-        };
+        } mutableCopy];
+        // An empty main sub-device or clock is left out: the device is the tap alone.
+        if (!description.mainSubDevice.empty()) {
+            dictionary[@kAudioAggregateDeviceMainSubDeviceKey] =
+                toNSString(description.mainSubDevice);
+        }
+        if (!description.clockDevice.empty()) {
+            dictionary[@kAudioAggregateDeviceClockDeviceKey] = toNSString(description.clockDevice);
+        }
         ::AudioObjectID created = ::kAudioObjectUnknown;
         const OSStatus status =
             AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &created);

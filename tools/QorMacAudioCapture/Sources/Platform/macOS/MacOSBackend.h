@@ -37,6 +37,13 @@ class CoreAudioHardware final : public AudioHardware {
     OSStatus destroyIOProcID(AudioObjectID device, IOProcID proc) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus readProcessIsRunningOutput(AudioObjectID process, bool& outRunning) override;
+    OSStatus addDeviceEventListener(AudioObjectID device, DeviceEventHandler handler,
+                                    DeviceEventListenerID& outListener) override;
+    OSStatus removeDeviceEventListener(DeviceEventListenerID listener) override;
+    // A dead aggregate device or a restarted service leaves nothing to start again: only new
+    // objects bring the audio back.
+    bool rebuildingRecoversDevice() const override { return true; }
 
   private:
     // The registered I/O procs with the dispatch queue and relay each one feeds. Main thread only:
@@ -55,6 +62,10 @@ class CoreAudioHardware final : public AudioHardware {
     struct ProcessListener;
     std::map<ProcessListListenerID, std::unique_ptr<ProcessListener>> listeners_;
     ProcessListListenerID nextListener_ = 1;
+    // The device-event listeners, removed at the latest when the hardware goes. Main thread only.
+    struct DeviceListener;
+    std::map<DeviceEventListenerID, std::unique_ptr<DeviceListener>> deviceListeners_;
+    DeviceEventListenerID nextDeviceListener_ = 1;
 };
 
 class AppKitWorkspace final : public Workspace {
