@@ -13,6 +13,7 @@
 
 #include "LoopbackPort.h"
 #include "WebSocketAudioSink.h"
+#include "WebSocketSinkTable.h"
 #include "WebSocketTestSupport.h"
 
 namespace qor {
@@ -585,6 +586,25 @@ TEST(WebSocketClose, ReleasesFromAnyMomentLeaveNoThreadBehind) {
         ASSERT_EQ(batch.size(), 1u) << "the new sink's block never arrived";
         seen = tagOf(batch[0]) == 4242;
     }
+}
+
+// A module whose table has another layout is reported and never called (every function here is
+// null); the capture runs on without a sink.
+TEST(WebSocketModuleTable, ATableOfAnotherVersionIsReportedAndNeverCalled) {
+    QorWebSocketSinkFunctions other{};
+    other.version = QOR_WEBSOCKET_SINK_VERSION + 1;
+    StandardErrorCapture errors;
+    const auto sink = makeModuleWebSocketSink(&other, *WebSocketURL::parse("ws://127.0.0.1:1/"));
+    const std::vector<float> block(256, 0.5f);
+    sink->write(block);
+    sink->stopWaiting();
+    sink->close();
+    EXPECT_EQ(sink->transportName(), "websocket");
+    EXPECT_EQ(sink->formatName(), "pcm_s16le");
+    EXPECT_EQ(
+        errors.waitForLines(1),
+        std::vector<std::string>{errorLine(
+            "monitor_audio_websocket_send_failed:the WebSocket module is of another version")});
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Portable code, named after the Core Audio call order (tap, aggregate device, I/O proc) it follows.
+// Portable code, named after the Core Audio call order it follows: tap, aggregate, I/O proc.
 // The capture engine: builds the tap and its private aggregate device, runs the I/O callback, turns
 // buffer lists into stereo blocks, counts what it delivers, reports, and stops in order.
 #pragma once

@@ -14,7 +14,7 @@
 #include "HelperError.h"
 #include "HostWatch.h"
 #include "ProcessCatalog.h"
-#include "WebSocketSinkFactory.h"
+#include "WebSocketSinkTable.h"
 
 namespace qor {
 

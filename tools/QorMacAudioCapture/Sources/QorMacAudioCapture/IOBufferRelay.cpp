@@ -30,53 +30,12 @@ struct IOBufferRelay::Slot {
     std::vector<std::byte> data = std::vector<std::byte>(kInitialSlotBytes);
 };
 
-// Serves the posted drain's operation from the relay's own memory: at most one drain is posted at
-// a time. It holds the relay, so the memory outlives the operation even when the I/O queue
-// destroys it unrun.
-template <class T>
-class IOBufferRelay::HandlerAllocator {
-  public:
-    using value_type = T;
-
-    explicit HandlerAllocator(std::shared_ptr<IOBufferRelay> owner) noexcept
-        : owner_(std::move(owner)) {}
-    template <class U>
-    HandlerAllocator(const HandlerAllocator<U>& other) noexcept : owner_(other.owner_) {}
-
-    T* allocate(std::size_t count) {
-        if (count * sizeof(T) <= sizeof owner_->drainMemory_ &&
-            alignof(T) <= alignof(std::max_align_t)) {
-            return reinterpret_cast<T*>(owner_->drainMemory_);
-        }
-        return static_cast<T*>(::operator new(count * sizeof(T)));
-    }
-
-    void deallocate(T* pointer, std::size_t) noexcept {
-        if (reinterpret_cast<std::byte*>(pointer) != owner_->drainMemory_) {
-            ::operator delete(pointer);
-        }
-    }
-
-    template <class U>
-    bool operator==(const HandlerAllocator<U>& other) const noexcept {
-        return owner_ == other.owner_;
-    }
-    template <class U>
-    bool operator!=(const HandlerAllocator<U>& other) const noexcept {
-        return owner_ != other.owner_;
-    }
-
-  private:
-    template <class U>
-    friend class HandlerAllocator;
-    std::shared_ptr<IOBufferRelay> owner_;
-};
-
 struct IOBufferRelay::Drain {
     std::shared_ptr<IOBufferRelay> relay;
 
-    using allocator_type = HandlerAllocator<void>;
-    allocator_type get_allocator() const noexcept { return allocator_type(relay); }
+    // The drain's memory is the relay's, which the drain holds.
+    using allocator_type = HandlerSlotAllocator<void, DrainSlots>;
+    allocator_type get_allocator() const noexcept { return allocator_type(relay->drainSlots_); }
 
     void operator()() const { relay->drain(); }
 };

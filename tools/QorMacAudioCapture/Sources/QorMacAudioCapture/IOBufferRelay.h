@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "AudioHardware.h"
+#include "HandlerSlots.h"
 #include "IOQueue.h"
 
 namespace qor::macos {
@@ -59,8 +60,8 @@ class IOBufferRelay : public std::enable_shared_from_this<IOBufferRelay> {
 
   private:
     struct Slot;
-    template <class T>
-    class HandlerAllocator;
+    // At most one drain is posted at a time.
+    using DrainSlots = HandlerSlots<1>;
     struct Drain;
 
     IOBufferRelay(IOQueue& queue, IOBlock block, std::size_t slotCount);
@@ -78,7 +79,7 @@ class IOBufferRelay : public std::enable_shared_from_this<IOBufferRelay> {
     std::atomic<bool> closed_{false};
     std::atomic<std::uint64_t> dropped_{0};
     // The one drain that can be posted at a time lives here, not on the heap.
-    alignas(std::max_align_t) std::byte drainMemory_[256];
+    DrainSlots drainSlots_;
 };
 
 }  // namespace qor::macos

@@ -1,5 +1,5 @@
 #include "WebSocketAudioSink.h"
-#include "WebSocketSinkFactory.h"
+#include "WebSocketSinkTable.h"
 
 namespace qor {
 

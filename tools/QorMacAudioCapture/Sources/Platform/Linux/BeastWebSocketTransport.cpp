@@ -3,6 +3,7 @@
 // and every report to the sink; being the context's only thread, it is the connection's strand.
 #include "WebSocketTransport.h"
 
+#include "HandlerSlots.h"
 #include "IOQueue.h"
 
 #include <openssl/err.h>
@@ -52,61 +53,9 @@ using PlainStream = websocket::stream<beast::tcp_stream>;
 using SecureStream = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 
 // Memory for the handlers that carry messages from the audio thread to the network thread, so that
-// handing a block over allocates nothing: Asio places each posted handler in memory from the
-// handler's associated allocator (HandOverAllocator below). The sink keeps at most eight messages
-// in flight and Asio returns a handler's memory before running it, so eight slots always suffice;
-// were they ever all taken, the heap would serve. Slots are taken on the sending thread and
-// returned on the network thread (or wherever the context drops an unrun handler): each one's flag
-// hands its bytes over.
-class HandOverSlots {
-  public:
-    void* allocate(std::size_t bytes, std::size_t alignment) {
-        if (bytes <= kSlotBytes && alignment <= alignof(std::max_align_t)) {
-            for (Slot& slot : slots_) {
-                if (!slot.taken.exchange(true, std::memory_order_acquire)) {
-                    return slot.bytes;
-                }
-            }
-        }
-        return ::operator new(bytes, std::align_val_t(alignment));
-    }
-    void deallocate(void* memory, std::size_t alignment) noexcept {
-        for (Slot& slot : slots_) {
-            if (memory == slot.bytes) {
-                slot.taken.store(false, std::memory_order_release);
-                return;
-            }
-        }
-        ::operator delete(memory, std::align_val_t(alignment));
-    }
-
-  private:
-    // A message's handler is a few pointers and Asio's operation header.
-    static constexpr std::size_t kSlotBytes = 256;
-    struct Slot {
-        alignas(std::max_align_t) std::byte bytes[kSlotBytes];
-        std::atomic<bool> taken{false};
-    };
-    std::array<Slot, 8> slots_;
-};
-
-template <class T>
-struct HandOverAllocator {
-    using value_type = T;
-    explicit HandOverAllocator(HandOverSlots& slots) noexcept : slots(&slots) {}
-    template <class U>
-    HandOverAllocator(const HandOverAllocator<U>& other) noexcept : slots(other.slots) {}
-    T* allocate(std::size_t count) {
-        return static_cast<T*>(slots->allocate(count * sizeof(T), alignof(T)));
-    }
-    void deallocate(T* memory, std::size_t) noexcept { slots->deallocate(memory, alignof(T)); }
-    template <class U>
-    bool operator==(const HandOverAllocator<U>& other) const noexcept {
-        return slots == other.slots;
-    }
-
-    HandOverSlots* slots;
-};
+// handing a block over allocates nothing. The sink keeps at most eight messages in flight, so eight
+// slots always suffice.
+using HandOverSlots = HandlerSlots<8>;
 
 // A server that accepts the TCP connection but never completes a handshake must not hold the
 // connection forever; once open, a quiet server is fine (audio flows one way).
@@ -206,7 +155,7 @@ class WebSocketConnection : public std::enable_shared_from_this<WebSocketConnect
   private:
     // One message on its way to the network thread, in memory from the connection's slots.
     struct HandOver {
-        using allocator_type = HandOverAllocator<void>;
+        using allocator_type = HandlerSlotAllocator<void, HandOverSlots>;
         allocator_type get_allocator() const noexcept { return allocator_type(self->handOver_); }
         void operator()() { self->enqueue(std::move(message)); }
 

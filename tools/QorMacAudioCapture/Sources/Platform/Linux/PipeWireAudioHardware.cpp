@@ -52,12 +52,29 @@ std::shared_ptr<Connection> ConnectionCache::connection(OSStatus& status) {
     return current_;
 }
 
-PipeWireAudioHardware::~PipeWireAudioHardware() {
-    while (!watches_.empty()) {
-        removeProcessListListener(watches_.begin()->first);
+template <class T>
+T* PipeWireAudioHardware::find(std::uintptr_t handle) {
+    auto found = handles_.find(handle);
+    return found == handles_.end() ? nullptr : std::get_if<T>(&found->second);
+}
+
+template <class T>
+std::vector<std::uintptr_t> PipeWireAudioHardware::handlesOf() const {
+    std::vector<std::uintptr_t> handles;
+    for (const auto& [handle, entry] : handles_) {
+        if (std::holds_alternative<T>(entry)) {
+            handles.push_back(handle);
+        }
     }
-    while (!taps_.empty()) {
-        destroyProcessTap(taps_.begin()->first);
+    return handles;
+}
+
+PipeWireAudioHardware::~PipeWireAudioHardware() {
+    for (std::uintptr_t listener : handlesOf<std::shared_ptr<ProcessListWatch>>()) {
+        removeProcessListListener(listener);
+    }
+    for (std::uintptr_t tap : handlesOf<std::shared_ptr<CaptureTap>>()) {
+        destroyProcessTap(static_cast<AudioObjectID>(tap));
     }
 }
 
@@ -75,7 +92,7 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
             return refreshed;
         }
         const std::string uid = description.name.empty()
-                                    ? "QorCapture-" + std::to_string(nextDevice_)
+                                    ? "QorCapture-" + std::to_string(nextHandle_)
                                     : description.name;
         auto candidate = std::make_shared<CaptureTap>(
             connection, selectionFor(connection->graph(), description), uid, connection->rate());
@@ -91,26 +108,26 @@ OSStatus PipeWireAudioHardware::createProcessTap(const TapDescription& descripti
         return status;
     }
     outTap = tap->node();
-    taps_[outTap] = std::move(tap);
+    handles_[outTap] = std::move(tap);
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::readTapUID(AudioObjectID tap, std::string& outUID) {
-    auto found = taps_.find(tap);
-    if (found == taps_.end()) {
+    const auto* found = find<std::shared_ptr<CaptureTap>>(tap);
+    if (found == nullptr) {
         return kStatusUnknownObject;
     }
-    outUID = found->second->uid();
+    outUID = (*found)->uid();
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::readTapFormat(AudioObjectID tap,
                                               AudioStreamBasicDescription& outFormat) {
-    auto found = taps_.find(tap);
-    if (found == taps_.end()) {
+    const auto* found = find<std::shared_ptr<CaptureTap>>(tap);
+    if (found == nullptr) {
         return kStatusUnknownObject;
     }
-    outFormat = found->second->format();
+    outFormat = (*found)->format();
     return kAudioHardwareNoError;
 }
 
@@ -209,18 +226,18 @@ OSStatus PipeWireAudioHardware::addProcessListListener(ProcessListHandler handle
     if (status != kAudioHardwareNoError) {
         return status;
     }
-    outListener = nextWatch_++;
-    watches_[outListener] = std::move(watch);
+    outListener = nextHandle_++;
+    handles_[outListener] = std::move(watch);
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::removeProcessListListener(ProcessListListenerID listener) {
-    auto found = watches_.find(listener);
-    if (found == watches_.end()) {
+    auto* found = find<std::shared_ptr<ProcessListWatch>>(listener);
+    if (found == nullptr) {
         return kStatusUnknownObject;
     }
-    auto watch = std::move(found->second);
-    watches_.erase(found);
+    auto watch = std::move(*found);
+    handles_.erase(listener);
     const OSStatus status = watch->connection()->perform([&] {
         watch->stop();
         return kAudioHardwareNoError;
@@ -235,11 +252,11 @@ OSStatus PipeWireAudioHardware::removeProcessListListener(ProcessListListenerID 
 
 OSStatus PipeWireAudioHardware::setTapDescription(AudioObjectID tap,
                                                   const TapDescription& description) {
-    auto found = taps_.find(tap);
-    if (found == taps_.end()) {
+    const auto* found = find<std::shared_ptr<CaptureTap>>(tap);
+    if (found == nullptr) {
         return kStatusUnknownObject;
     }
-    auto captureTap = found->second;
+    auto captureTap = *found;
     const auto& connection = captureTap->connection();
     return connection->perform([&] {
         captureTap->setSelection(selectionFor(connection->graph(), description));
@@ -253,19 +270,19 @@ OSStatus PipeWireAudioHardware::createAggregateDevice(const AggregateDeviceDescr
     if (description.taps.size() != 1) {
         return kStatusUnknownTap;
     }
-    auto tap = std::find_if(taps_.begin(), taps_.end(), [&](const auto& entry) {
-        return entry.second->uid() == description.taps.front().uid;
-    });
-    if (tap == taps_.end()) {
-        return kStatusUnknownTap;
+    for (std::uintptr_t handle : handlesOf<std::shared_ptr<CaptureTap>>()) {
+        auto tap = *find<std::shared_ptr<CaptureTap>>(handle);
+        if (tap->uid() == description.taps.front().uid) {
+            outDevice = static_cast<AudioObjectID>(nextHandle_++);
+            handles_[outDevice] = Device{std::move(tap), 0};
+            return kAudioHardwareNoError;
+        }
     }
-    outDevice = nextDevice_++;
-    devices_[outDevice] = Device{tap->second, 0};
-    return kAudioHardwareNoError;
+    return kStatusUnknownTap;
 }
 
 OSStatus PipeWireAudioHardware::readDeviceSampleRate(AudioObjectID device, double& outRate) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -285,15 +302,10 @@ OSStatus PipeWireAudioHardware::readDeviceSampleRate(AudioObjectID device, doubl
     return status;
 }
 
-PipeWireAudioHardware::Device* PipeWireAudioHardware::findDevice(AudioObjectID device) {
-    auto found = devices_.find(device);
-    return found == devices_.end() ? nullptr : &found->second;
-}
-
 OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IOQueue& queue,
                                                         IOBlock block, DeviceLostHandler lost,
                                                         IOProcID& outProc) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -322,7 +334,7 @@ OSStatus PipeWireAudioHardware::createIOProcIDWithBlock(AudioObjectID device, IO
 }
 
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID proc) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -334,7 +346,7 @@ OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device, IOProcID proc)
 }
 
 OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, IOProcID) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -343,7 +355,7 @@ OSStatus PipeWireAudioHardware::deviceStop(AudioObjectID device, IOProcID) {
 }
 
 OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID proc) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -360,7 +372,7 @@ OSStatus PipeWireAudioHardware::destroyIOProcID(AudioObjectID device, IOProcID p
 }
 
 OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
-    Device* entry = findDevice(device);
+    Device* entry = find<Device>(device);
     if (entry == nullptr) {
         return kStatusUnknownObject;
     }
@@ -368,26 +380,22 @@ OSStatus PipeWireAudioHardware::destroyAggregateDevice(AudioObjectID device) {
         destroyIOProcID(device, entry->proc);
     }
     deviceStop(device, 0);
-    devices_.erase(device);
+    handles_.erase(device);
     return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tap) {
-    auto found = taps_.find(tap);
-    if (found == taps_.end()) {
+    const auto* found = find<std::shared_ptr<CaptureTap>>(tap);
+    if (found == nullptr) {
         return kStatusUnknownObject;
     }
-    std::vector<AudioObjectID> devices;
-    for (const auto& [id, device] : devices_) {
-        if (device.tap == found->second) {
-            devices.push_back(id);
+    auto captureTap = *found;
+    for (std::uintptr_t device : handlesOf<Device>()) {
+        if (find<Device>(device)->tap == captureTap) {
+            destroyAggregateDevice(static_cast<AudioObjectID>(device));
         }
     }
-    for (AudioObjectID device : devices) {
-        destroyAggregateDevice(device);
-    }
-    auto captureTap = std::move(found->second);
-    taps_.erase(found);
+    handles_.erase(tap);
     auto connection = captureTap->connection();
     const OSStatus status = connection->perform([&] {
         captureTap->close();
@@ -404,8 +412,9 @@ OSStatus PipeWireAudioHardware::destroyProcessTap(AudioObjectID tap) {
     }
     // With no capture node left on the connection nothing can arrive in the hand-over, so the main
     // thread takes the loop back from the I/O queue, which may go away after this.
-    const bool connectionInUse = std::any_of(taps_.begin(), taps_.end(), [&](const auto& entry) {
-        return entry.second->connection() == connection;
+    const auto taps = handlesOf<std::shared_ptr<CaptureTap>>();
+    const bool connectionInUse = std::any_of(taps.begin(), taps.end(), [&](std::uintptr_t other) {
+        return (*find<std::shared_ptr<CaptureTap>>(other))->connection() == connection;
     });
     if (!connectionInUse) {
         connection->detach();

@@ -23,6 +23,7 @@
 
 #include <map>
 #include <memory>
+#include <variant>
 
 #include "PipeWireConnection.h"
 #include "PipeWireStatus.h"
@@ -88,15 +89,21 @@ class PipeWireAudioHardware final : public AudioHardware {
         IOProcID proc = 0;
     };
     class ProcessListWatch;
-    Device* findDevice(AudioObjectID device);
+    // What a handle names: a tap (its node's id), an aggregate device around a tap, or a process
+    // list listener.
+    using Handle =
+        std::variant<std::shared_ptr<CaptureTap>, Device, std::shared_ptr<ProcessListWatch>>;
+    // The handle's entry when it names a T, else nullptr.
+    template <class T>
+    T* find(std::uintptr_t handle);
+    // Every handle that names a T.
+    template <class T>
+    std::vector<std::uintptr_t> handlesOf() const;
 
     ConnectionCache& connectionCache_;
-    std::map<AudioObjectID, std::shared_ptr<CaptureTap>> taps_;
-    std::map<AudioObjectID, Device> devices_;
-    std::map<ProcessListListenerID, std::shared_ptr<ProcessListWatch>> watches_;
-    ProcessListListenerID nextWatch_ = 1;
-    // Device ids are this backend's handles, not server objects; kept apart from node ids.
-    AudioObjectID nextDevice_ = 0x10000;
+    std::map<std::uintptr_t, Handle> handles_;
+    // Device and listener ids are this backend's own, not server objects; kept apart from node ids.
+    std::uintptr_t nextHandle_ = 0x10000;
     IOProcID nextProc_ = 1;
 };
 

@@ -2,11 +2,6 @@
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/impl-module.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/eventfd.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,11 +11,6 @@
 namespace qor::pipewire {
 
 namespace {
-
-// The most events one round of a PipeWire loop takes up.
-constexpr int kLoopBatch = 32;
-// The real-time priority of PipeWire's client data threads (its real-time module's default).
-constexpr int kRealtimePriority = 88;
 
 Properties propertiesOf(const spa_dict* dict) {
     Properties properties;
@@ -56,98 +46,6 @@ void initializeLibrary() {
 
 }  // namespace
 
-// The I/O queue's wait while the connection is attached: one round of the data loop, which also
-// watches loop_'s epoll fd and an eventfd that the queue's posts signal. Queue thread only once
-// installed, but for wake().
-class Connection::LoopWaiter final : public IOQueue::Waiter {
-  public:
-    // On the main thread, while it owns both loops and loop_ no longer watches the data loop (an
-    // epoll set may not watch one that watches it). nullptr when the system refuses a part.
-    static std::shared_ptr<LoopWaiter> create(std::shared_ptr<Connection> connection) {
-        auto waiter = std::make_shared<LoopWaiter>(std::move(connection));
-        pw_loop* dataLoop = waiter->connection_->dataLoop_;
-        if (waiter->wakeFd_ < 0) {
-            return nullptr;
-        }
-        waiter->wakeSource_ = pw_loop_add_io(dataLoop, waiter->wakeFd_, SPA_IO_IN, false,
-                                             &LoopWaiter::onWake, waiter.get());
-        waiter->mainSource_ =
-            pw_loop_add_io(dataLoop, pw_loop_get_fd(waiter->connection_->loop_), SPA_IO_IN, false,
-                           &LoopWaiter::onMainLoop, waiter.get());
-        if (waiter->wakeSource_ == nullptr || waiter->mainSource_ == nullptr) {
-            waiter->release();
-            return nullptr;
-        }
-        return waiter;
-    }
-
-    explicit LoopWaiter(std::shared_ptr<Connection> connection)
-        : connection_(std::move(connection)), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    // Only the eventfd: a waiter that was never released belongs to a queue that never gave the
-    // loop back, and its sources stay with the loops the connection leaves as they are.
-    ~LoopWaiter() override {
-        if (wakeFd_ >= 0) {
-            ::close(wakeFd_);
-        }
-    }
-    LoopWaiter(const LoopWaiter&) = delete;
-    LoopWaiter& operator=(const LoopWaiter&) = delete;
-
-    bool wait(std::chrono::milliseconds bound) override {
-        woken_ = false;
-        if (connection_ != nullptr) {
-            iterateLoop(connection_->dataLoop_, static_cast<int>(bound.count()));
-        }
-        return woken_;
-    }
-
-    // The eventfd stays open as long as the waiter, so a wake-up that comes late is harmless.
-    void wake() override {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
-    }
-
-    // Takes the sources out of the data loop and lets the connection go; on the loops' owner.
-    void release() {
-        if (connection_ == nullptr) {
-            return;
-        }
-        for (spa_source** source : {&wakeSource_, &mainSource_}) {
-            if (*source != nullptr) {
-                pw_loop_destroy_source(connection_->dataLoop_, *source);
-                *source = nullptr;
-            }
-        }
-        connection_.reset();
-    }
-
-  private:
-    static void onWake(void* data, int fd, std::uint32_t) {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(fd, &count, sizeof count);
-        static_cast<LoopWaiter*>(data)->woken_ = true;
-    }
-
-    // One round of loop_: its fd is level-triggered here, so what is left over wakes the next wait.
-    // A lost server may leave it ready for good; it is not watched from then on.
-    static void onMainLoop(void* data, int, std::uint32_t) {
-        auto* self = static_cast<LoopWaiter*>(data);
-        Connection& connection = *self->connection_;
-        iterateLoop(connection.loop_, 0);
-        if (connection.lost() && self->mainSource_ != nullptr) {
-            pw_loop_update_io(connection.dataLoop_, self->mainSource_, 0);
-        }
-    }
-
-    // While set it keeps the connection alive, so a queue that never gives the loop back can never
-    // see it destroyed.
-    std::shared_ptr<Connection> connection_;
-    const int wakeFd_;
-    spa_source* wakeSource_ = nullptr;
-    spa_source* mainSource_ = nullptr;
-    bool woken_ = false;
-};
-
 // A client bound for its info: the registry only carries a few of its properties. A playback
 // stream's node is bound the same way, for its state.
 struct Connection::BoundClient {
@@ -168,24 +66,20 @@ std::shared_ptr<Connection> Connection::open(OSStatus& status) {
 }
 
 OSStatus Connection::connect(Clock::time_point deadline) {
-    loop_ = pw_loop_new(nullptr);
-    if (loop_ == nullptr) {
+    if (!loop_.open()) {  // the opening thread owns the loop from now on
         return kStatusSystemError;
     }
-    pw_loop_enter(loop_);  // the opening thread owns the loop from now on
     // No client configuration file: it would load modules we never use (devices, session
     // objects) and a user's settings we do not want. Only what the connection needs is loaded.
     // Nor D-Bus: the library would map it (and the libraries behind it, most of a megabyte
     // resident) for every client; only the real-time fallback below may need it.
     context_ = pw_context_new(
-        loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "null", "support.dbus", "false", nullptr), 0);
+        loop_.loop(),
+        pw_properties_new(PW_KEY_CONFIG_NAME, "null", "support.dbus", "false", nullptr), 0);
     if (context_ == nullptr) {
         return kStatusSystemError;
     }
-    pw_data_loop* dataLoop = pw_context_get_data_loop(context_);
-    pw_data_loop_stop(dataLoop);
-    dataLoop_ = pw_data_loop_get_loop(dataLoop);
-    if (!watchDataLoop()) {
+    if (!loop_.adoptDataLoop(context_)) {
         return kStatusSystemError;
     }
     for (const char* module : {"libpipewire-module-protocol-native",
@@ -228,7 +122,7 @@ OSStatus Connection::connect(Clock::time_point deadline) {
 }
 
 Connection::~Connection() {
-    if (queue_ != nullptr || loop_ == nullptr) {
+    if (loop_.attached() || loop_.loop() == nullptr) {
         return;  // a stuck queue may still run the loop: leave everything as it is
     }
     if (settings_ != nullptr) {
@@ -250,14 +144,10 @@ Connection::~Connection() {
         spa_hook_remove(&coreListener_);
         pw_core_disconnect(core_);
     }
-    if (dataSource_ != nullptr) {
-        pw_loop_destroy_source(loop_, dataSource_);
-    }
+    loop_.releaseDataLoop();
     if (context_ != nullptr) {
         pw_context_destroy(context_);
     }
-    pw_loop_leave(loop_);
-    pw_loop_destroy(loop_);
 }
 
 OSStatus Connection::sync(Clock::time_point deadline) {
@@ -277,7 +167,7 @@ OSStatus Connection::syncUnlessFresh(Clock::time_point deadline) {
     if (!lastAnswer_.has_value() || Clock::now() - *lastAnswer_ >= kAnswerFreshFor) {
         return sync(deadline);
     }
-    drain();
+    loop_.drain();
     return lost() ? kStatusServerLost : kAudioHardwareNoError;
 }
 
@@ -322,113 +212,10 @@ void Connection::markLost() {
 }
 
 OSStatus Connection::attach(IOQueue& queue) {
-    if (queue_ == &queue) {
-        return kAudioHardwareNoError;
-    }
-    if (queue_ != nullptr) {
-        return kStatusQueueBusy;
-    }
-    if (lost()) {
+    if (!loop_.attached() && lost()) {
         return kStatusServerLost;
     }
-    if (dataSource_ != nullptr) {
-        pw_loop_destroy_source(loop_, dataSource_);
-        dataSource_ = nullptr;
-    }
-    auto waiter = LoopWaiter::create(shared_from_this());
-    if (waiter == nullptr) {
-        watchDataLoop();
-        return kStatusSystemError;
-    }
-    queue_ = &queue;
-    waiter_ = waiter;
-    pw_loop_leave(loop_);
-    // The waiter keeps the connection alive until this has run.
-    queue.post([this, waiter, &queue] {
-        pw_loop_enter(loop_);
-        setRealtime(true);
-        queue.setWaiter(waiter);
-    });
-    return kAudioHardwareNoError;
-}
-
-OSStatus Connection::detach() {
-    if (queue_ == nullptr) {
-        return kAudioHardwareNoError;
-    }
-    IOQueue& queue = *queue_;
-    const OSStatus status = perform([this, &queue] {
-        queue.setWaiter(nullptr);
-        waiter_->release();
-        setRealtime(false);
-        pw_loop_leave(loop_);
-        return kAudioHardwareNoError;
-    });
-    if (status != kAudioHardwareNoError) {
-        return status;  // the queue may still hold the loop: it stays attached for good
-    }
-    queue_ = nullptr;
-    waiter_.reset();
-    pw_loop_enter(loop_);
-    return watchDataLoop() ? kAudioHardwareNoError : kStatusSystemError;
-}
-
-bool Connection::watchDataLoop() {
-    dataSource_ = pw_loop_add_io(loop_, pw_loop_get_fd(dataLoop_), SPA_IO_IN, false,
-                                 &Connection::onDataLoopReady, this);
-    return dataSource_ != nullptr;
-}
-
-// On the thread that takes the loop, or gives it back: the graph's cycles run here (see the data
-// loop above), so this thread gets what PipeWire gives its own data threads, and loses it with the
-// loop. Like PipeWire's real-time module, it asks the kernel first, within RLIMIT_RTPRIO; only
-// where that is refused is the module loaded, to ask RTKit or the desktop portal over D-Bus (its
-// libraries cost most of a megabyte resident, so a capture that does not need them never maps
-// them). Where everything refuses, the thread keeps its normal priority.
-void Connection::setRealtime(bool realtime) {
-    const pthread_t self = pthread_self();
-    if (!realtime) {
-        sched_param normal{};
-        pthread_setschedparam(self, SCHED_OTHER, &normal);
-        return;
-    }
-    int priority = std::clamp(kRealtimePriority, sched_get_priority_min(SCHED_FIFO),
-                              sched_get_priority_max(SCHED_FIFO));
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur > 0 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
-        priority = static_cast<int>(limit.rlim_cur);
-    }
-    sched_param parameter{};
-    parameter.sched_priority = priority;
-    if (pthread_setschedparam(self, SCHED_FIFO | SCHED_RESET_ON_FORK, &parameter) == 0) {
-        return;
-    }
-    if (pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils) == nullptr) {
-        const spa_dict_item dbus[] = {SPA_DICT_ITEM_INIT("support.dbus", "true")};
-        const spa_dict allowDBus = SPA_DICT_INIT_ARRAY(dbus);
-        pw_context_update_properties(context_, &allowDBus);
-        pw_context_load_module(context_, "libpipewire-module-rt", nullptr, nullptr);
-    }
-    if (auto* utils = static_cast<spa_thread_utils*>(
-            pw_context_get_object(context_, SPA_TYPE_INTERFACE_ThreadUtils))) {
-        spa_thread_utils_acquire_rt(utils, reinterpret_cast<spa_thread*>(self), kRealtimePriority);
-    }
-}
-
-bool Connection::drain() {
-    for (int round = 0; round < kLoopBatch; ++round) {
-        if (iterateLoop(loop_, 0) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// One round per call: the data loop's fd is level-triggered in loop_, so what is left over is seen
-// on loop_'s next iteration, and a cycle costs a single look at the data loop.
-void Connection::onDataLoopReady(void* data, int, std::uint32_t) {
-    iterateLoop(static_cast<Connection*>(data)->dataLoop_, 0);
+    return loop_.attach(queue, shared_from_this());
 }
 
 void Connection::onCoreInfo(void* data, const pw_core_info* info) {

@@ -1,28 +1,7 @@
 // One connection to the PipeWire server: its own pw_loop (no thread of its own), the registry
-// mirrored into a Graph, the server's version and graph rate, and the rules for which thread may
-// run the loop.
+// mirrored into a Graph, and the server's version and graph rate.
 //
-// Loop ownership. Every PipeWire call on this connection comes from the thread that owns the loop,
-// and the owner keeps the loop entered (pw_loop_enter) for as long as it owns it. That matters:
-// PipeWire runs a call sent to a loop that nobody has entered at once, on the sending thread.
-//  - Detached: the thread that opened the connection (the main thread) owns the loop and iterates
-//    it inside each operation, for bounded waits only.
-//  - Attached to an IOQueue (from the I/O proc's creation until the last tap on the connection is
-//    destroyed): the queue's thread owns it, and sleeps in the data loop (the queue's Waiter), to
-//    which the loop's epoll fd and a wake-up eventfd for the queue's posts are added. The process
-//    callback thus runs on the queue itself and hands PipeWire's buffer to the I/O block without a
-//    copy. Operations from the main thread are run there by perform(). Ownership only changes
-//    hands while no node of ours is running, so nothing is sent to the loop in the instant
-//    between one owner's leave and the other's enter.
-//
-// The data loop. PipeWire would run the graph's side of our nodes (the node's wake-up, buffer
-// exchange, the process callback) on a thread of its own, which then had to wake the owner's
-// thread for every cycle as well. The connection stops that thread and runs the context's data
-// loop on the loop owner's thread instead (nested in its own loop while detached, the queue's wait
-// while attached), so one cycle wakes one thread once, as on PipeWire's own data thread: the loop
-// owner's, which takes PipeWire's real-time priority for a data thread while it has the loop.
-// Nobody enters the data loop, so PipeWire's calls into it run at once on the calling thread,
-// which is always the owner.
+// Which thread may run the loop is OwnedLoop's to say (PipeWireLoop.h).
 //
 // Every field below belongs to the owner of the loop unless its comment says otherwise.
 #pragma once
@@ -31,15 +10,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "IOQueue.h"
 #include "PipeWireGraph.h"
+#include "PipeWireLoop.h"
 #include "PipeWireStatus.h"
 
 namespace qor::pipewire {
@@ -47,8 +27,6 @@ namespace qor::pipewire {
 // Waits on the server are bounded by this, so a server that accepts the connection but never
 // answers costs a few seconds, never a hang.
 inline constexpr std::chrono::milliseconds kServerTimeout{3000};
-// Longer than any bounded operation, so it only expires when the queue itself is stuck.
-inline constexpr std::chrono::milliseconds kQueueTimeout{5000};
 // The server sends every change of the graph as it happens, so a round trip answered this recently
 // plus what has arrived since is as current as a new one. The questions a capture asks while it
 // starts, a fraction of a millisecond apart, thus share one round trip.
@@ -90,7 +68,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // then a round trip for any client still undescribed).
     OSStatus refresh(Clock::time_point deadline);
     // Runs what the loop has ready now, without waiting.
-    void dispatchPending() { drain(); }
+    void dispatchPending() { loop_.drain(); }
 
     const Graph& graph() const { return graph_; }
     // Whether a playback stream's node is in the running state (the graph schedules it). A
@@ -112,25 +90,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // the I/O queue, waiting for it. The operation may refer to the caller's locals: if the queue
     // does not take it up in time it is never run at all.
     template <class Operation>
-    OSStatus perform(Operation&& operation);
+    OSStatus perform(Operation&& operation) {
+        return loop_.perform(std::forward<Operation>(operation));
+    }
     // Hands the loop to `queue`, which must outlive the attachment. Fails when another queue has
     // it. Call it only while no capture node on the connection is active.
     OSStatus attach(IOQueue& queue);
     // Takes the loop back from the queue; afterwards the queue never touches this connection.
     // Call it only once the connection has no capture node left.
-    OSStatus detach();
-    bool attached() const { return queue_ != nullptr; }
+    OSStatus detach() { return loop_.detach(); }
+    bool attached() const { return loop_.attached(); }
 
   private:
-    class LoopWaiter;
     struct BoundClient;
 
     Connection() = default;
     OSStatus connect(Clock::time_point deadline);
-    void setRealtime(bool realtime);
-    bool watchDataLoop();
-    bool drain();
-    static void onDataLoopReady(void* data, int fd, std::uint32_t mask);
     void notifyGraphChanged();
     // A proxy of the object with its owner and id; its listener is the caller's to add.
     std::unique_ptr<BoundClient> bind(std::uint32_t id, const char* type, std::uint32_t version);
@@ -148,12 +123,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     static int onMetadataProperty(void* data, std::uint32_t subject, const char* key,
                                   const char* type, const char* value);
 
-    pw_loop* loop_ = nullptr;
+    std::atomic<bool> lost_{false};  // written by the owner, read anywhere
+    // Before the rest, so that it goes after the context made on it.
+    OwnedLoop loop_{lost_};
     pw_context* context_ = nullptr;
-    pw_loop* dataLoop_ = nullptr;  // the context's
-    // The data loop's fd as a source of loop_, which runs the data loop while detached. Main thread
-    // only: attach() takes it out (loop_'s fd goes into the data loop then), detach() puts it back.
-    spa_source* dataSource_ = nullptr;
     pw_core* core_ = nullptr;
     pw_registry* registry_ = nullptr;
     pw_proxy* settings_ = nullptr;  // the "settings" metadata, once announced
@@ -173,22 +146,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     int doneSeq_ = -1;
     std::optional<Clock::time_point> lastAnswer_;  // when the last round trip was answered
     std::vector<ConnectionObserver*> observers_;
-    std::atomic<bool> lost_{false};  // written by the owner, read anywhere
-
-    // Main thread only.
-    IOQueue* queue_ = nullptr;
-    std::shared_ptr<LoopWaiter> waiter_;  // the queue's wait while attached
-    bool wedged_ = false;  // the queue once failed to take a request up; never wait on it again
 };
-
-// pw_loop_iterate is a macro whose interface version check compares an unsigned field with an int
-// literal; clang reports that as a sign comparison in the caller.
-inline int iterateLoop(pw_loop* loop, int timeoutMilliseconds) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wsign-compare"
-    return pw_loop_iterate(loop, timeoutMilliseconds);
-#pragma GCC diagnostic pop
-}
 
 template <class Predicate>
 OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
@@ -201,41 +159,9 @@ OSStatus Connection::waitUntil(Predicate done, Clock::time_point deadline) {
         if (left <= 0) {
             return kStatusServerTimeout;
         }
-        iterateLoop(loop_, static_cast<int>(left));
+        loop_.iterate(static_cast<int>(left));
     }
     return lost() ? kStatusServerLost : kAudioHardwareNoError;
-}
-
-template <class Operation>
-OSStatus Connection::perform(Operation&& operation) {
-    if (queue_ == nullptr || queue_->isCurrentThread()) {
-        return operation();
-    }
-    if (wedged_) {
-        return kStatusQueueTimeout;
-    }
-    struct Job {
-        std::atomic<bool> claimed{false};
-        std::promise<OSStatus> done;
-    };
-    auto job = std::make_shared<Job>();
-    auto result = job->done.get_future();
-    auto* run = &operation;
-    queue_->post([job, run] {
-        if (job->claimed.exchange(true)) {
-            return;  // the caller gave up; `run` may be gone
-        }
-        job->done.set_value((*run)());
-    });
-    if (result.wait_for(kQueueTimeout) == std::future_status::ready) {
-        return result.get();
-    }
-    if (!job->claimed.exchange(true)) {
-        wedged_ = true;
-        return kStatusQueueTimeout;
-    }
-    // The queue is running it; every operation is bounded, so this ends.
-    return result.get();
 }
 
 }  // namespace qor::pipewire

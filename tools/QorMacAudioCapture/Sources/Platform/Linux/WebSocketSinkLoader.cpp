@@ -4,7 +4,7 @@
 #include <string>
 
 #include "Diagnostics.h"
-#include "WebSocketSinkFactory.h"
+#include "WebSocketSinkTable.h"
 
 namespace qor {
 
@@ -23,21 +23,6 @@ std::string programDirectory() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Stands in for a sink whose module cannot be loaded, or that could not be made: the failure is
-// reported once, like a server that cannot be reached, and the capture runs on with every block
-// dropped.
-class UnavailableWebSocketSink final : public AudioSink {
-  public:
-    const std::string& transportName() const override { return transportName_; }
-    const std::string& formatName() const override { return formatName_; }
-    void write(std::span<const float>) override {}
-    void close() override {}
-
-  private:
-    const std::string transportName_ = "websocket";
-    const std::string formatName_ = "pcm_s16le";
-};
-
 }  // namespace
 
 std::shared_ptr<AudioSink> makeWebSocketSink(const WebSocketURL& url) {
@@ -53,17 +38,14 @@ std::shared_ptr<AudioSink> makeWebSocketSink(const WebSocketURL& url) {
     const auto entry =
         module == nullptr
             ? nullptr
-            : reinterpret_cast<WebSocketSinkModuleEntry>(dlsym(module, webSocketSinkModuleEntry));
+            : reinterpret_cast<QorWebSocketSinkEntry>(dlsym(module, QOR_WEBSOCKET_SINK_ENTRY));
     if (entry == nullptr) {
         const char* reason = dlerror();
         Diagnostics::error(std::string("monitor_audio_websocket_send_failed:") +
                            (reason != nullptr ? reason : "the WebSocket module cannot be loaded"));
-        return std::make_shared<UnavailableWebSocketSink>();
+        return makeModuleWebSocketSink(nullptr, url);
     }
-    std::shared_ptr<AudioSink> sink;
-    entry(&url, &Diagnostics::error, &sink);
-    // A sink that could not be made has been reported by the module.
-    return sink ? sink : std::make_shared<UnavailableWebSocketSink>();
+    return makeModuleWebSocketSink(entry(), url);
 }
 
 }  // namespace qor
