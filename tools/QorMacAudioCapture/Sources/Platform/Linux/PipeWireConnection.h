@@ -77,7 +77,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const std::string& serverVersion() const { return version_; }
     std::uint32_t rate() const;
     pw_core* core() const { return core_; }
-    pw_loop* loop() const { return loop_; }
+    pw_loop* loop() const { return loop_.loop(); }
     void addObserver(ConnectionObserver* observer);
     void removeObserver(ConnectionObserver* observer);
 
