@@ -113,7 +113,7 @@ std::size_t allocationsOverCycles(
 TEST(HandOverAllocations, DeliveringACycleAllocatesNothing) {
     IOQueue queue("com.example.relay");
     std::atomic<int> delivered{0};
-    auto relay = macos::IOBufferRelay::create(
+    auto relay = IOBufferRelay::create(
         queue, [&](const AudioBufferList&, const IOCycleTime&) { ++delivered; });
     std::vector<float> samples(2 * 512);
     AudioBufferListStorage storage(1);

@@ -9,8 +9,6 @@
 namespace qor {
 namespace {
 
-using macos::IOBufferRelay;
-
 // Waits until everything posted to the queue so far has run.
 void settle(IOQueue& queue) {
     std::promise<void> done;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-namespace qor::macos {
+namespace qor {
 
 namespace {
 
@@ -135,4 +135,4 @@ void IOBufferRelay::copyInto(Slot& slot, const AudioBufferList& input) {
     }
 }
 
-}  // namespace qor::macos
+}  // namespace qor

@@ -27,7 +27,7 @@
 #include "HandlerSlots.h"
 #include "IOQueue.h"
 
-namespace qor::macos {
+namespace qor {
 
 class IOBufferRelay : public std::enable_shared_from_this<IOBufferRelay> {
   public:
@@ -82,4 +82,4 @@ class IOBufferRelay : public std::enable_shared_from_this<IOBufferRelay> {
     DrainSlots drainSlots_;
 };
 
-}  // namespace qor::macos
+}  // namespace qor
