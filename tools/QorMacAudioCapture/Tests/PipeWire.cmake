@@ -6,7 +6,7 @@ if(NOT TARGET QorCapturePlatformPipeWire)
   return()
 endif()
 
-add_executable(QorCapturePipeWireUnitTests PipeWireGraphTests.cpp)
+add_executable(QorCapturePipeWireUnitTests GraphClockFitTests.cpp PipeWireGraphTests.cpp)
 target_link_libraries(QorCapturePipeWireUnitTests PRIVATE QorCapturePlatformPipeWire GTest::gtest_main)
 gtest_discover_tests(QorCapturePipeWireUnitTests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 

@@ -165,7 +165,7 @@ OSStatus CaptureTap::setActive(bool active) {
         return kStatusStreamFailed;
     }
     running_ = active;
-    endNs_ = 0;
+    fit_.reset();
     lastCycleNs_ = 0;
     if (watchTimer_ != nullptr) {
         // Every 20 ms while the node runs.
@@ -313,18 +313,8 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
     }
 }
 
-namespace {
-// A gap in the graph's clock longer than this is a clock that started anew, not time to fill.
-constexpr std::uint64_t kLongestGapNs = 60'000'000'000;
-}  // namespace
-
-// The block gets the graph's time as its clock tells it in nanoseconds. Within one driver at one
-// rate, each cycle follows the one before. While the graph changes its rate, the node may pass
-// through another driver (a clock of its own, counting from a small position) for a cycle or more,
-// and the usual driver, back at the new rate, may start its first cycle early or late: so the
-// first cycle after a change of driver or rate is fitted to the time already delivered by its
-// nanoseconds. What lies before the end of the last block is left out; a gap after it is filled
-// with silence at the new rate.
+// The block gets the graph's time as its clock tells it in nanoseconds; the audio handed on keeps
+// to that clock (see GraphClockFit).
 void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
     IOCycleTime time;
     time.sampleTime = static_cast<double>(clock.position);
@@ -335,52 +325,53 @@ void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
         time.announcedRate = static_cast<double>(clock.rate.denom) / clock.rate.num;
     }
     if (clock.nsec == 0 || !rated) {
-        endNs_ = 0;
+        fit_.reset();
         block_(list_.list(), time);
         return;
     }
     const double nsPerFrame = 1e9 * clock.rate.num / clock.rate.denom;
-    const bool changed = endNs_ != 0 && (clock.id != clockID_ || clock.rate.num != clockRate_.num ||
-                                         clock.rate.denom != clockRate_.denom);
-    clockID_ = clock.id;
-    clockRate_ = clock.rate;
-    std::uint32_t skip = 0;
-    if (changed && clock.nsec < endNs_) {
-        skip = static_cast<std::uint32_t>(std::min<double>(
-            frames, std::llround(static_cast<double>(endNs_ - clock.nsec) / nsPerFrame)));
-    } else if (changed && clock.nsec - endNs_ <= kLongestGapNs) {
-        auto missing = static_cast<std::uint64_t>(
-            std::llround(static_cast<double>(clock.nsec - endNs_) / nsPerFrame));
-        while (missing > 0 && block_) {
-            const auto chunk =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, std::size(kSilence)));
-            for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
-                AudioBuffer& out = silence_.buffer(channel);
-                out.mNumberChannels = 1;
-                out.mData = const_cast<float*>(kSilence);
-                out.mDataByteSize = chunk * sizeof(float);
-            }
-            IOCycleTime gap = time;
-            gap.sampleTime -= static_cast<double>(missing);
-            gap.hostTimeNs -= static_cast<std::uint64_t>(static_cast<double>(missing) * nsPerFrame);
-            block_(silence_.list(), gap);
-            missing -= chunk;
+    // A port that brought less than the cycle (a player that fell behind) leaves the rest of the
+    // cycle's time silent.
+    const std::uint32_t cycle = std::max<std::uint32_t>(
+        frames, static_cast<std::uint32_t>(std::min<std::uint64_t>(clock.duration, UINT32_MAX)));
+    const auto [silence, skip] =
+        fit_.fit(clock.id, clock.rate.num, clock.rate.denom, clock.nsec, cycle);
+    IOCycleTime end = time;
+    end.sampleTime += cycle;
+    end.hostTimeNs += static_cast<std::uint64_t>(cycle * nsPerFrame);
+    fillGap(time, silence, nsPerFrame);
+    if (skip < frames && block_) {
+        for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+            AudioBuffer& out = list_.buffer(channel);
+            const std::uint32_t bytes =
+                std::min<std::uint32_t>(out.mDataByteSize, skip * sizeof(float));
+            out.mData = static_cast<std::uint8_t*>(out.mData) + bytes;
+            out.mDataByteSize -= bytes;
         }
+        time.sampleTime += skip;
+        time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
+        block_(list_.list(), time);
     }
-    if (skip >= frames || !block_) {
-        return;  // the whole cycle lies in time already delivered
+    fillGap(end, cycle - std::max(frames, skip), nsPerFrame);
+}
+
+// Hands on `missing` frames of silence that end at `time`.
+void CaptureTap::fillGap(const IOCycleTime& time, std::uint64_t missing, double nsPerFrame) {
+    while (missing > 0 && block_) {
+        const auto chunk =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, std::size(kSilence)));
+        for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
+            AudioBuffer& out = silence_.buffer(channel);
+            out.mNumberChannels = 1;
+            out.mData = const_cast<float*>(kSilence);
+            out.mDataByteSize = chunk * sizeof(float);
+        }
+        IOCycleTime gap = time;
+        gap.sampleTime -= static_cast<double>(missing);
+        gap.hostTimeNs -= static_cast<std::uint64_t>(static_cast<double>(missing) * nsPerFrame);
+        block_(silence_.list(), gap);
+        missing -= chunk;
     }
-    for (std::uint32_t channel = 0; channel < kChannels; ++channel) {
-        AudioBuffer& out = list_.buffer(channel);
-        const std::uint32_t bytes =
-            std::min<std::uint32_t>(out.mDataByteSize, skip * sizeof(float));
-        out.mData = static_cast<std::uint8_t*>(out.mData) + bytes;
-        out.mDataByteSize -= bytes;
-    }
-    time.sampleTime += skip;
-    time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
-    block_(list_.list(), time);
-    endNs_ = time.hostTimeNs + static_cast<std::uint64_t>((frames - skip) * nsPerFrame);
 }
 
 namespace {

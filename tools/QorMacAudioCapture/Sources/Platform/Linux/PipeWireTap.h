@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "GraphClockFit.h"
 #include "PipeWireConnection.h"
 
 namespace qor::pipewire {
@@ -64,6 +65,7 @@ class CaptureTap final : public ConnectionObserver {
     void reportLost();
     void deliver(const spa_io_clock& clock);
     void handOn(const spa_io_clock& clock, std::uint32_t frames);
+    void fillGap(const IOCycleTime& time, std::uint64_t missing, double nsPerFrame);
     void watchStoppedStreams();
     static void onWatchTimer(void* data, std::uint64_t expirations);
     static void onProcess(void* data, spa_io_position* position);
@@ -88,11 +90,7 @@ class CaptureTap final : public ConnectionObserver {
     IOBlock block_;
     DeviceLostHandler lost_;
     bool running_ = false;  // between setActive(true) and setActive(false): the block is called
-    // The loop owner's: the driver and rate of the last cycle handed on, and where the last block
-    // ended on the graph's clock (0: nothing handed on yet), for handOn().
-    std::uint32_t clockID_ = SPA_ID_INVALID;
-    spa_fraction clockRate_{0, 0};
-    std::uint64_t endNs_ = 0;
+    GraphClockFit fit_;     // the loop owner's
     // The loop owner's: when the graph last ran the node and for how long (its clock's
     // nanoseconds), and the playback nodes whose process is stopped, left unlinked until it goes
     // on (see watchStoppedStreams()).
