@@ -49,22 +49,30 @@ std::vector<Cycle> operator+(std::vector<Cycle> a, const std::vector<Cycle>& b) 
     return a;
 }
 
-// A rate switch as the graph does it: the sink's cycles at 48000, a passing driver whose first
-// cycle starts 12 ms before the sink's last one ended, then the sink at 44100 starting 17 ms after
-// the passing driver's last cycle ended. What is handed on spans exactly the time from the first
-// cycle's start to the last one's end.
-TEST(GraphClockFit, ARateSwitchThroughAPassingDriverKeepsTheGraphsTime) {
-    const auto cycles = run(42, 48000, 0, 47, 1024) +       // ends at 1002.67 ms
-                        run(28, 48000, 990.67, 3, 1024) +   // 12 ms early
-                        run(42, 44100, 1071.67, 40, 1024);  // 17 ms late
+// Rate switches as the graph does them. First: the sink's cycles at 48000, a passing driver whose
+// first cycle starts 12 ms before the sink's last one ended, then the sink at 44100 starting 17 ms
+// after the passing driver's last cycle ended. Then the passing driver again, its first cycle
+// carrying its clock from when it last ran and its second 13 ms after the audio handed on ends,
+// and the sink at 48000, whose first cycle claims twice the time its second leaves it. What is
+// handed on spans exactly the time from the first cycle's start to the last one's end.
+TEST(GraphClockFit, RateSwitchesThroughAPassingDriverKeepTheGraphsTime) {
+    auto cycles = run(42, 48000, 0, 47, 1024) +       // ends at 1002.67 ms
+                  run(28, 48000, 990.67, 3, 1024) +   // 12 ms early
+                  run(42, 44100, 1071.67, 40, 1024);  // 17 ms late, ends at 2000.45 ms
+    cycles.push_back({28, 44100, 1050.67, 1024});     // its clock from the first switch
+    cycles = cycles + run(28, 44100, 2013.45, 2, 1024) + run(42, 48000, 2060, 1, 4096) +
+             run(42, 48000, 2081.33, 20, 1024);
     GraphClockFit fit;
     std::vector<GraphClockFit::Cycle> fits;
     const double handedOn = handOn(fit, cycles, &fits);
-    const double span = cycles.back().startMs + 1024 * 1000.0 / 44100;
+    const double span = cycles.back().startMs + 1024 * 1000.0 / 48000;
     EXPECT_NEAR(handedOn, span, 0.03);
     EXPECT_EQ(fits[47].skip, 576u);     // 12 ms at 48000
     EXPECT_EQ(fits[50].silence, 750u);  // 17 ms at 44100
     EXPECT_EQ(fits[48].skip + fits[48].silence + fits[51].skip + fits[51].silence, 0u);
+    EXPECT_EQ(fits[90].skip, 1024u);
+    EXPECT_NEAR(double(fits[91].silence), 573, 1);  // 13 ms at 44100
+    EXPECT_EQ(fits[94].skip, 1024u);  // the sink's second cycle at 48000 lies in its first
 }
 
 // Within one driver at one rate, a repeated cycle (the same start twice) is left out, a stall

@@ -24,11 +24,13 @@ GraphClockFit::Cycle GraphClockFit::fit(std::uint32_t driver, std::uint32_t rate
     const double nsPerFrame = 1e9 * rateNum / rateDenom;
     const double drift = static_cast<double>(nsec) - static_cast<double>(anchorNs_) -
                          static_cast<double>(anchorFrames_) * nsPerFrame;
+    // After a change, every cycle is fitted until one is handed on, at least in part.
+    fitting_ = fitting_ || changed;
     Cycle cycle;
     if (std::abs(drift) > kLongestGapNs) {
         anchorNs_ = nsec;
         anchorFrames_ = 0;
-    } else if (changed || std::abs(drift) > kLargestDriftNs) {
+    } else if (fitting_ || std::abs(drift) > kLargestDriftNs) {
         if (drift < 0) {
             cycle.skip = static_cast<std::uint32_t>(
                 std::min<double>(frames, std::llround(-drift / nsPerFrame)));
@@ -37,6 +39,7 @@ GraphClockFit::Cycle GraphClockFit::fit(std::uint32_t driver, std::uint32_t rate
         }
     }
     anchorFrames_ += cycle.silence + (frames - cycle.skip);
+    fitting_ = fitting_ && cycle.skip >= frames;
     return cycle;
 }
 

@@ -4,9 +4,11 @@
 // another driver (a clock of its own, counting from a small position) for a cycle or more, and the
 // usual driver, back at the new rate, may start its first cycle early or late. So where the audio
 // handed on ends is counted from the last fit by the frames handed on since, and a cycle is fitted
-// to it when it comes after a change of driver or rate, or when its time has drifted from it by
-// more than kLargestDriftNs: what lies before that end is left out, a gap after it is filled with
-// silence at the cycle's rate. Plain arithmetic: the tap's loop owns it.
+// to it when it comes after a change of driver or rate (and so is every cycle after it until one
+// is handed on: a driver's first cycle may carry its clock from the last time it ran), or when its
+// time has drifted from it by more than kLargestDriftNs: what lies before that end is left out, a
+// gap after it is filled with silence at the cycle's rate. Plain arithmetic: the tap's loop owns
+// it.
 #pragma once
 
 #include <cstdint>
@@ -44,6 +46,7 @@ class GraphClockFit {
     // the last cycle's rate.
     std::uint64_t anchorNs_ = 0;
     std::uint64_t anchorFrames_ = 0;
+    bool fitting_ = false;  // a change came, and no cycle since has been handed on
 };
 
 }  // namespace qor::pipewire
