@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
 namespace qor::pipewire {
 
@@ -131,9 +133,40 @@ bool OwnedLoop::open() {
     return true;
 }
 
+namespace {
+
+// Runs on the data loop: `async` is true when the data thread ran it from its loop.
+int noteDataThread(spa_loop*, bool async, std::uint32_t, const void*, std::size_t, void* ranThere) {
+    *static_cast<bool*>(ranThere) = async;
+    return 0;
+}
+
+// The context starts its data thread at once. PipeWire stops it with a call into its loop, and a
+// call into a loop that no thread has entered yet runs on the calling thread instead: if the data
+// thread enters in that instant, it sleeps in its loop without ever seeing the stop, and the stop
+// waits for it for ever. So the stop waits until the data thread runs its loop (a call sent to it
+// then is queued and wakes it), which takes a few microseconds after the context is made.
+void waitForDataThread(pw_data_loop* dataLoop) {
+    if (pw_data_loop_get_thread(dataLoop) == nullptr) {
+        return;  // not started
+    }
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        bool ranThere = false;
+        pw_loop_invoke(pw_data_loop_get_loop(dataLoop), noteDataThread, 0, nullptr, 0, true,
+                       &ranThere);
+        if (ranThere) {
+            return;
+        }
+        usleep(1000);
+    }
+}
+
+}  // namespace
+
 bool OwnedLoop::adoptDataLoop(pw_context* context) {
     context_ = context;
     pw_data_loop* dataLoop = pw_context_get_data_loop(context);
+    waitForDataThread(dataLoop);
     pw_data_loop_stop(dataLoop);
     dataLoop_ = pw_data_loop_get_loop(dataLoop);
     return watchDataLoop();
