@@ -175,6 +175,7 @@ TEST_F(PipeWireCapture, TheGraphRateIsFollowedWhenItChanges) {
         (stamped.back()["hostTimeNs"].get<double>() - stamped.front()["hostTimeNs"].get<double>()) /
         1e9;
     ASSERT_GT(span, 4.0);
+    RecordProperty("graphFramesPerSecond", std::to_string(frames / span));
     EXPECT_NEAR(frames / span, 48000, 48000 * 0.005) << result.err;
     // 440 Hz in every second that holds no switch.
     const auto left = testing::channel(floatsOf(result.out), 0);
