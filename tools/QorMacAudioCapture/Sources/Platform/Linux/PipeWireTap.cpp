@@ -166,6 +166,7 @@ OSStatus CaptureTap::setActive(bool active) {
     }
     running_ = active;
     fit_.reset();
+    handedOn_ = 0;
     lastCycleNs_ = 0;
     if (watchTimer_ != nullptr) {
         // Every 20 ms while the node runs.
@@ -314,10 +315,11 @@ void CaptureTap::deliver(const spa_io_clock& clock) {
 }
 
 // The block gets the graph's time as its clock tells it in nanoseconds; the audio handed on keeps
-// to that clock (see GraphClockFit).
+// to that clock (see GraphClockFit). Its sample time counts the frames handed on, silence
+// included: the drivers' positions jump as the graph switches, and what a jump means for the
+// stream has been decided here already.
 void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
     IOCycleTime time;
-    time.sampleTime = static_cast<double>(clock.position);
     time.hostTimeNs = clock.nsec;
     const bool rated = clock.rate.num > 0 && clock.rate.denom > 0;
     time.sampleTimeValid = time.hostTimeValid = clock.nsec != 0;
@@ -326,7 +328,9 @@ void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
     }
     if (clock.nsec == 0 || !rated) {
         fit_.reset();
+        time.sampleTime = static_cast<double>(handedOn_);
         block_(list_.list(), time);
+        handedOn_ += frames;
         return;
     }
     const double nsPerFrame = 1e9 * clock.rate.num / clock.rate.denom;
@@ -337,7 +341,6 @@ void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
     const auto [silence, skip] =
         fit_.fit(clock.id, clock.rate.num, clock.rate.denom, clock.nsec, cycle);
     IOCycleTime end = time;
-    end.sampleTime += cycle;
     end.hostTimeNs += static_cast<std::uint64_t>(cycle * nsPerFrame);
     fillGap(time, silence, nsPerFrame);
     if (skip < frames && block_) {
@@ -348,15 +351,16 @@ void CaptureTap::handOn(const spa_io_clock& clock, std::uint32_t frames) {
             out.mData = static_cast<std::uint8_t*>(out.mData) + bytes;
             out.mDataByteSize -= bytes;
         }
-        time.sampleTime += skip;
+        time.sampleTime = static_cast<double>(handedOn_);
         time.hostTimeNs += static_cast<std::uint64_t>(skip * nsPerFrame);
         block_(list_.list(), time);
+        handedOn_ += frames - skip;
     }
     fillGap(end, cycle - std::max(frames, skip), nsPerFrame);
 }
 
-// Hands on `missing` frames of silence that end at `time`.
-void CaptureTap::fillGap(const IOCycleTime& time, std::uint64_t missing, double nsPerFrame) {
+// Hands on `missing` frames of silence that end at `end`'s time.
+void CaptureTap::fillGap(const IOCycleTime& end, std::uint64_t missing, double nsPerFrame) {
     while (missing > 0 && block_) {
         const auto chunk =
             static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, std::size(kSilence)));
@@ -366,10 +370,11 @@ void CaptureTap::fillGap(const IOCycleTime& time, std::uint64_t missing, double 
             out.mData = const_cast<float*>(kSilence);
             out.mDataByteSize = chunk * sizeof(float);
         }
-        IOCycleTime gap = time;
-        gap.sampleTime -= static_cast<double>(missing);
+        IOCycleTime gap = end;
+        gap.sampleTime = static_cast<double>(handedOn_);
         gap.hostTimeNs -= static_cast<std::uint64_t>(static_cast<double>(missing) * nsPerFrame);
         block_(silence_.list(), gap);
+        handedOn_ += chunk;
         missing -= chunk;
     }
 }

@@ -65,7 +65,7 @@ class CaptureTap final : public ConnectionObserver {
     void reportLost();
     void deliver(const spa_io_clock& clock);
     void handOn(const spa_io_clock& clock, std::uint32_t frames);
-    void fillGap(const IOCycleTime& time, std::uint64_t missing, double nsPerFrame);
+    void fillGap(const IOCycleTime& end, std::uint64_t missing, double nsPerFrame);
     void watchStoppedStreams();
     static void onWatchTimer(void* data, std::uint64_t expirations);
     static void onProcess(void* data, spa_io_position* position);
@@ -91,6 +91,7 @@ class CaptureTap final : public ConnectionObserver {
     DeviceLostHandler lost_;
     bool running_ = false;  // between setActive(true) and setActive(false): the block is called
     GraphClockFit fit_;     // the loop owner's
+    std::uint64_t handedOn_ = 0;  // the loop owner's: frames handed on since the node started
     // The loop owner's: when the graph last ran the node and for how long (its clock's
     // nanoseconds), and the playback nodes whose process is stopped, left unlinked until it goes
     // on (see watchStoppedStreams()).
