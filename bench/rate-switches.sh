@@ -32,7 +32,7 @@ fi
 for run in $(seq "$runs"); do
   "$tests" --gtest_filter='PipeWireCapture.TheGraphRateIsFollowedWhenItChanges' \
     --gtest_output="xml:$work/run.xml" >"$work/run.log" 2>&1 || true
-  value=$(grep -o 'graphFramesPerSecond="[0-9.]*"' "$work/run.xml" | grep -o '[0-9.]*' || echo none)
+  value=$(grep -o 'name="graphFramesPerSecond" value="[0-9.]*"' "$work/run.xml" | grep -o '[0-9][0-9.]*' || echo none)
   echo "run $run: $value frames/s"
   echo "$value" >>"$work/values"
 done
