@@ -3,6 +3,7 @@
 # is reachable, and tone players; everything it made or started goes on exit.
 #
 #   bench_setup PREFIX          makes $bench_work (/tmp/PREFIX.XXXXXX) and starts the server
+#   bench_load                  twice as many busy loops as cores, until exit
 #   bench_tone NAME SECONDS     a 440 Hz player running as NAME (a copy of pw-cat, so that it is
 #                               found by its process and nothing else); its pid in $bench_tone_pid
 # Needs $root, the repository's root.
@@ -35,4 +36,12 @@ bench_tone() {
   "$bench_work/$1" -p "$bench_work/$1.wav" &
   bench_tone_pid=$!
   bench_players+=("$bench_tone_pid")
+}
+
+bench_load() {
+  local _
+  for _ in $(seq $(($(nproc) * 2))); do
+    (while :; do :; done) &
+    bench_players+=($!)
+  done
 }

@@ -22,12 +22,7 @@ tests="$build_dir/tools/QorMacAudioCapture/Tests/QorCapturePipeWireTests"
 . "$root/bench/audio-setup.sh"
 bench_setup qor-rate-switches
 work=$bench_work
-if [ "$load" = --load ]; then
-  for _ in $(seq $(($(nproc) * 2))); do
-    (while :; do :; done) &
-    bench_players+=($!)
-  done
-fi
+if [ "$load" = --load ]; then bench_load; fi
 
 for run in $(seq "$runs"); do
   "$tests" --gtest_filter='PipeWireCapture.TheGraphRateIsFollowedWhenItChanges' \

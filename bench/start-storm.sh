@@ -18,10 +18,7 @@ binary="$build_dir/tools/QorMacAudioCapture/QorMacAudioCapture"
 # shellcheck source=bench/audio-setup.sh
 . "$root/bench/audio-setup.sh"
 bench_setup qor-start-storm
-for _ in $(seq $(($(nproc) * 2))); do
-  (while :; do :; done) &
-  bench_players+=($!)
-done
+bench_load
 
 hung=0
 for start in $(seq "$starts"); do
