@@ -119,10 +119,12 @@ int OutputBacklog::write(const char* bytes, std::size_t size) {
         return failure;
     }
     // Once finished, what the output takes at once still goes (never a wait, and never behind
-    // bytes still waiting); the rest is dropped.
+    // bytes still waiting); the rest is dropped. Only this thread advances `written`, and from
+    // now on it no longer does: once the writer has taken everything, it never writes again,
+    // whether or not it has got round to leaving (a loaded machine may keep it asleep for longer
+    // than finish() waits).
     if (s.finishing.load(std::memory_order_acquire)) {
         const bool alone =
-            s.exited.load(std::memory_order_acquire) &&
             s.taken.load(std::memory_order_acquire) == s.written.load(std::memory_order_relaxed);
         const ssize_t count = alone && s.mode != Mode::blocking ? s.writeSome(bytes, size) : 0;
         droppedBytes_ += size - static_cast<std::size_t>(std::max<ssize_t>(count, 0));
