@@ -315,7 +315,9 @@ bool waitUntilPlaying(int pid, const Environment& environment) {
 
 TonePlayer::TonePlayer(const std::string& name, double frequency, const Environment& environment)
     : name_(name) {
-    process_ = std::make_unique<Subprocess>(toneCommand(directory_, name, frequency), environment);
+    Environment withWarnings = environment;
+    withWarnings.emplace("PIPEWIRE_DEBUG", "2");
+    process_ = std::make_unique<Subprocess>(toneCommand(directory_, name, frequency), withWarnings);
     if (!waitUntilPlaying(process_->pid(), environment)) {
         throw std::runtime_error("tone player " + name + " did not start playing");
     }

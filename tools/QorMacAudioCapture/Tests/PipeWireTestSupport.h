@@ -89,6 +89,9 @@ class TonePlayer {
     ~TonePlayer();
     int pid() const { return process_->pid(); }
     const std::string& name() const { return name_; }
+    bool playing() const { return process_->running(); }
+    // How it ended, and what it said on standard error (PipeWire's warnings among it).
+    std::string describe() const { return process_->describe(); }
 
   private:
     TemporaryDirectory directory_;
