@@ -32,7 +32,8 @@ TEST(StandardOutputSink, WritesLittleEndianFloatsBitForBit) {
 
 TEST(StandardOutputSink, LargeBlocksArriveWhole) {
     // Bigger than the socket's buffer: what the output does not take at once waits and follows,
-    // whether the sink has a pipe of its own or sends to a socket.
+    // whether the sink has a pipe of its own or sends to a socket, and though the reader pauses
+    // just as the sink stops.
     std::vector<float> block(1 << 17);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<float>(i);
@@ -43,7 +44,7 @@ TEST(StandardOutputSink, LargeBlocksArriveWhole) {
                 StandardOutputSink sink;
                 sink.write(block);
             },
-            socket);
+            socket, std::chrono::milliseconds(100));
         ASSERT_EQ(bytes.size(), block.size() * 4) << (socket ? "socket" : "pipe");
         EXPECT_EQ(std::memcmp(bytes.data(), block.data(), bytes.size()), 0);
     }

@@ -20,6 +20,15 @@ constexpr int kWaitSliceMilliseconds = 50;
 // The writer's sleep between bursts: a wake-up that slips past it costs at most this, which the
 // kernel's own buffer covers; a longer sleep keeps an idle writer from waking often.
 constexpr std::chrono::milliseconds kIdleSlice{200};
+// At the stop, how long a reader that still reads may take nothing before it is not waited for: a
+// busy host, or one that the machine's load keeps from running, pauses that long and reads on.
+constexpr std::chrono::milliseconds kReaderPatience{250};
+
+std::int64_t steadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
@@ -52,8 +61,11 @@ struct OutputBacklog::State {
     const std::unique_ptr<char[]> ring;
     std::atomic<std::uint64_t> written{0};  // bytes ever queued; advanced by the I/O queue
     std::atomic<std::uint64_t> taken{0};    // bytes ever handed on; advanced by the writer
-    std::atomic<std::uint32_t> wake{0};     // bumped to wake the writer
-    std::atomic<bool> sleeping{false};      // the writer waits, or is about to, on `wakeUp`
+    // When the output last took bytes that waited (the writer), or when bytes began to wait after
+    // the output had taken everything (the I/O queue): the reader's last sign of life.
+    std::atomic<std::int64_t> lastTakenNs{0};
+    std::atomic<std::uint32_t> wake{0};  // bumped to wake the writer
+    std::atomic<bool> sleeping{false};   // the writer waits, or is about to, on `wakeUp`
     // The writer's alone: the producer only notifies, never locks, so a wake-up may slip past a
     // writer about to sleep; its sleep is bounded for that.
     std::mutex sleepLock;
@@ -100,6 +112,7 @@ void OutputBacklog::run(const std::shared_ptr<State>& state) {
             std::min<std::uint64_t>({written - taken, kCapacityBytes - offset, kChunkBytes});
         const ssize_t count = s.writeSome(s.ring.get() + offset, chunk);
         if (count > 0) {
+            s.lastTakenNs.store(steadyNanoseconds(), std::memory_order_relaxed);
             s.taken.store(taken + static_cast<std::uint64_t>(count), std::memory_order_release);
             continue;
         }
@@ -175,6 +188,9 @@ int OutputBacklog::write(const char* bytes, std::size_t size) {
         put(bytes, size);
     }
     if (end != written) {
+        if (waiting == 0) {
+            s.lastTakenNs.store(steadyNanoseconds(), std::memory_order_relaxed);
+        }
         s.written.store(end);
         if (s.sleeping.load()) {
             s.wake.fetch_add(1, std::memory_order_release);
@@ -193,20 +209,17 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     s.finishing.store(true, std::memory_order_release);
     s.wake.fetch_add(1, std::memory_order_release);
     s.wakeUp.notify_one();
-    // A reader that takes nothing for 30 ms is not waited for any longer.
-    std::uint64_t taken = s.taken.load(std::memory_order_acquire);
-    auto lastProgress = std::chrono::steady_clock::now();
+    // A reader that has taken nothing for kReaderPatience is not waited for any longer. That
+    // counts from its last take before the stop too: one that stopped reading long before is let
+    // go at once, one that reads is given its pauses.
+    const auto patience = std::chrono::nanoseconds(kReaderPatience).count();
     while (!s.exited.load(std::memory_order_acquire)) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || now - lastProgress > std::chrono::milliseconds(30)) {
+        const std::int64_t idle =
+            steadyNanoseconds() - s.lastTakenNs.load(std::memory_order_relaxed);
+        if (std::chrono::steady_clock::now() >= deadline || idle > patience) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (const std::uint64_t nowTaken = s.taken.load(std::memory_order_acquire);
-            nowTaken != taken) {
-            taken = nowTaken;
-            lastProgress = std::chrono::steady_clock::now();
-        }
     }
     // What the reader did not take in time is left; a writer stuck in a blocking write keeps the
     // state alive until it returns.
