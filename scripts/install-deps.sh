@@ -23,6 +23,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # test peers and the private audio server
   pipewire pipewire-bin wireplumber dbus sox python3 python3-websockets
+  gdb  # the stacks of a PipeWire test that hangs, before CTest ends it
   # a real browser playing through PipeWire's PulseAudio server (the browser's capture test)
   chromium pipewire-pulse
   util-linux  # flock and setsid for scripts/audio-server.sh
