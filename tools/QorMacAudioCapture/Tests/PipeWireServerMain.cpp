@@ -21,9 +21,9 @@ namespace {
 // /proc tells where gdb is missing), so that a rare hang carries its evidence.
 class HangReporter : public ::testing::EmptyTestEventListener {
   public:
-    HangReporter() {
-        std::thread([this] { watch(); }).detach();
-    }
+    // The watcher outlives the listener, which the test framework deletes at exit: it only
+    // reads `started_`, a static.
+    HangReporter() { std::thread(&HangReporter::watch).detach(); }
     void OnTestStart(const ::testing::TestInfo&) override { started_.store(nowSeconds()); }
     void OnTestEnd(const ::testing::TestInfo&) override { started_.store(0); }
 
@@ -36,7 +36,7 @@ class HangReporter : public ::testing::EmptyTestEventListener {
             .count();
     }
 
-    void watch() {
+    static void watch() {
         long reported = 0;
         for (;;) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -69,7 +69,7 @@ class HangReporter : public ::testing::EmptyTestEventListener {
         }
     }
 
-    std::atomic<long> started_{0};
+    static inline std::atomic<long> started_{0};  // when the running test began; 0 between tests
 };
 
 }  // namespace
