@@ -209,26 +209,30 @@ std::string Subprocess::describe() const {
     } else if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
         state = "unknown";
     } else if (info.si_pid == 0) {
-        // Each thread's name, state and the kernel function it sleeps in.
-        state = "still running:";
-        const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-            std::string name, stat, wchan;
-            std::getline(std::ifstream(task.path() / "comm"), name);
-            std::getline(std::ifstream(task.path() / "stat"), stat);
-            std::ifstream(task.path() / "wchan") >> wchan;
-            const auto close = stat.rfind(')');
-            const char status =
-                close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
-            state += " [" + name + " " + status + " " + wchan + "]";
-        }
+        state = "still running:" + threadWaits(pid_);
     } else if (info.si_code == CLD_EXITED) {
         state = "exited with status " + std::to_string(info.si_status);
     } else {
         state = "ended by signal " + std::to_string(info.si_status);
     }
     return "pid " + std::to_string(pid_) + " " + state + "; standard error: " + err();
+}
+
+std::string threadWaits(int pid) {
+    std::string threads;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::string name, stat, wchan;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        std::ifstream(task.path() / "wchan") >> wchan;
+        const auto close = stat.rfind(')');
+        const char status =
+            close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+        threads += " [" + name + " " + status + " " + wchan + "]";
+    }
+    return threads;
 }
 
 std::string Subprocess::out() const {

@@ -120,6 +120,10 @@ bool processEnded(int pid);
 // Waits until processEnded(pid) or the timeout; true when it ended.
 bool waitForProcessEnd(int pid, std::chrono::milliseconds timeout);
 
+// Each thread of `pid`, as " [name state wchan]": its name, state and the kernel function it
+// sleeps in, from /proc.
+std::string threadWaits(int pid);
+
 // Splits text into lines without their line feeds (a trailing partial line is kept).
 std::vector<std::string> lines(const std::string& text);
 

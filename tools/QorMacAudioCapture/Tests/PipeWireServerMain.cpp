@@ -7,12 +7,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
 #include "PipeWireTestSupport.h"
+#include "Subprocess.h"
 
 namespace {
 
@@ -58,15 +57,7 @@ class HangReporter : public ::testing::EmptyTestEventListener {
         if (std::system(gdb.c_str()) == 0) {
             return;
         }
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::string name, wchan, syscall;
-            std::getline(std::ifstream(task.path() / "comm"), name);
-            std::getline(std::ifstream(task.path() / "wchan"), wchan);
-            std::getline(std::ifstream(task.path() / "syscall"), syscall);
-            std::fprintf(stderr, "thread %s (%s): waits in %s, syscall %s\n",
-                         task.path().filename().c_str(), name.c_str(), wchan.c_str(),
-                         syscall.c_str());
-        }
+        std::fprintf(stderr, "threads:%s\n", qor::testing::threadWaits(::getpid()).c_str());
     }
 
     static inline std::atomic<long> started_{0};  // when the running test began; 0 between tests

@@ -214,9 +214,10 @@ void OutputBacklog::finish(std::chrono::steady_clock::time_point deadline) {
     // go at once, one that reads is given its pauses.
     const auto patience = std::chrono::nanoseconds(kReaderPatience).count();
     while (!s.exited.load(std::memory_order_acquire)) {
-        const std::int64_t idle =
-            steadyNanoseconds() - s.lastTakenNs.load(std::memory_order_relaxed);
-        if (std::chrono::steady_clock::now() >= deadline || idle > patience) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::int64_t idle = std::chrono::nanoseconds(now.time_since_epoch()).count() -
+                                  s.lastTakenNs.load(std::memory_order_relaxed);
+        if (now >= deadline || idle > patience) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
